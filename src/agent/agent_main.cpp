@@ -1,0 +1,76 @@
+#include "agent/agent_main.h"
+
+#include "agent/events.h"
+#include "agent/settings.h"
+#include "agent/workers.h"
+#include "diag/log.h"
+#include "diag/report.h"
+#include "job/processing_thread.h"
+#include "win/unique.h"
+
+namespace lmvn {
+namespace {
+
+enum WaitIndex : DWORD { kPrintEvent = 0, kSharedEvent = 1, kKillEvent = 2 };
+
+// Steps B2 and B3: one processing thread for one signal of a job event.
+void StartProcessingThread(WorkerThreadRegistry& workers, HANDLE jobEvent, DWORD argument,
+                           const wchar_t* logLine) {
+    if (LogEnabled != 0) WriteLog(logLine);
+    ReapWorkers(workers, FALSE);
+    HANDLE thread = Win32().CreateThread(nullptr, 0, &ProcessingThread,
+                                         reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(argument)),
+                                         0, nullptr);
+    if (thread == nullptr) {
+        ReportSystemError(reports::kCreateThreadFailed, 0);
+    } else if (!AddWorker(workers, thread)) {
+        // Unrecorded threads would never be closed: let this one run to its
+        // end on its own.
+        Win32().CloseHandle(thread);
+    }
+    Win32().ResetEvent(jobEvent);
+}
+
+}  // namespace
+
+int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    wchar_t userName[kUserNameUnits] = {};
+    ReadAgentSettings(userName);
+
+    if (LogEnabled != 0 && !OpenLogFile()) return 0;
+
+    AgentEvents events;
+    if (!CreateAgentEvents(events, userName)) return 0;
+
+    WorkerThreadRegistry workers;
+    if (LogEnabled != 0) WriteLog(L"Waiting for events.");
+
+    HANDLE waitSet[3] = {events.print.get(), events.shared.get(), events.kill.get()};
+    const DWORD waitCount = events.kill ? 3 : 2;
+    for (;;) {
+        const DWORD result = Win32().WaitForMultipleObjects(waitCount, waitSet, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0 + kPrintEvent) {
+            StartProcessingThread(workers, events.print.get(), 0,
+                                  L"New print job received. Start processing thread.");
+        } else if (result == WAIT_OBJECT_0 + kSharedEvent) {
+            StartProcessingThread(workers, events.shared.get(), 1,
+                                  L"Shared print job received. Start processing thread.");
+        } else {
+            // The kill event, or a failed wait: a wait that fails once fails
+            // again, so shut down rather than spin.
+            break;
+        }
+    }
+
+    if (LogEnabled != 0) {
+        WriteLog(L"Suicide.");
+        WriteLog(L"Agent exits.");
+        CloseLogFile();
+    }
+    ReapWorkers(workers, TRUE);
+    events = AgentEvents{};
+    ClearWorkers(workers);
+    return 0;
+}
+
+}  // namespace lmvn

@@ -1,0 +1,113 @@
+#include "diag/log.h"
+
+#include "agent/settings.h"
+#include "diag/format.h"
+#include "diag/report.h"
+#include "win/win32api.h"
+
+#include <mutex>
+
+namespace lmvn {
+
+HANDLE LogFileHandle = INVALID_HANDLE_VALUE;
+
+namespace {
+
+// Serialises each line's seek and write, and the close.
+std::mutex& LogLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Append-only access: every write lands at the end of the file as it is at
+// that moment, even when agents of other sessions append at the same time.
+constexpr DWORD kLogAccess = FILE_APPEND_DATA | SYNCHRONIZE;
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kLogFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
+
+}  // namespace
+
+bool BuildLogFilePath(std::span<wchar_t> path, const wchar_t* destDir) {
+    bool fits = CopyText(path, destDir);
+    const size_t length = wcslen(destDir);
+    const bool endsWithBackslash = length > 0 && destDir[length - 1] == L'\\';
+    if (!endsWithBackslash) fits = AppendText(path, L"\\") && fits;
+    return AppendText(path, kLogFileName) && fits;
+}
+
+BOOL OpenLogFile() {
+    wchar_t path[kTextUnits] = {};
+    const bool fits = BuildLogFilePath(path, LogDestDir);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD openError = 0;
+    if (fits) {
+        file = Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags,
+                                   nullptr);
+        openError = ::GetLastError();
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        wchar_t text[kLongTextUnits];
+        FormatText1024(text, reports::kLogOpenFailed.text, path);
+        ReportError(text, reports::kLogOpenFailed.code, nullptr, MB_SYSTEMMODAL);
+        return FALSE;
+    }
+    {
+        std::lock_guard guard(LogLock());
+        LogFileHandle = file;
+    }
+    // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there; a new
+    // file gets the byte-order mark.
+    if (openError == 0) {
+        static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+        DWORD written = 0;
+        Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+    }
+    WriteLog(L"Agent started.");
+    return TRUE;
+}
+
+size_t FormatLogLine(wchar_t (&line)[1024], const SYSTEMTIME& time, const wchar_t* text) {
+    FormatText1024(line, L"%d-%02d-%02d %02d:%02d:%02d.%03d:\t", time.wYear, time.wMonth, time.wDay,
+                   time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+    size_t length = wcslen(line);
+    // Room for the text: what is left after CR LF and the terminator.
+    const size_t room = 1024 - 3;
+    while (*text && length < room) line[length++] = *text++;
+    line[length++] = L'\r';
+    line[length++] = L'\n';
+    line[length] = L'\0';
+    return length;
+}
+
+void WriteLog(const wchar_t* text) {
+    const DWORD savedError = ::GetLastError();
+    {
+        // One lock around the whole line: its time stamp, seek and write.
+        std::lock_guard guard(LogLock());
+        if (LogFileHandle != INVALID_HANDLE_VALUE) {
+            SYSTEMTIME now = {};
+            Win32().GetSystemTime(&now);
+            wchar_t line[kLongTextUnits];
+            const size_t length = FormatLogLine(line, now, text);
+            // Positions are 32-bit: at or beyond 4 GiB the seek fails and the
+            // line is dropped.
+            if (Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END) !=
+                INVALID_SET_FILE_POINTER) {
+                DWORD written = 0;
+                Win32().WriteFile(LogFileHandle, line, static_cast<DWORD>(length * sizeof(wchar_t)),
+                                  &written, nullptr);
+            }
+        }
+    }
+    ::SetLastError(savedError);
+}
+
+void CloseLogFile() {
+    std::lock_guard guard(LogLock());
+    if (LogFileHandle != INVALID_HANDLE_VALUE) {
+        Win32().CloseHandle(LogFileHandle);
+        LogFileHandle = INVALID_HANDLE_VALUE;
+    }
+}
+
+}  // namespace lmvn

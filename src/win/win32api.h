@@ -1,0 +1,124 @@
+// The platform seam: every operating-system call the agent makes goes through
+// one table of function pointers. Each member has the real signature and
+// starts out pointing at the real function, so production code behaves as if
+// it called Windows directly. A test replaces only the entries it must
+// control with ScopedApiOverride and gets the real entry back when the
+// override goes out of scope.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <cstdlib>
+
+namespace lmvn {
+
+struct Win32Api {
+    // kernel32: events, waits, threads, processes
+    decltype(&::CreateEventW) CreateEventW = &::CreateEventW;
+    decltype(&::OpenEventW) OpenEventW = &::OpenEventW;
+    decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
+    decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
+    decltype(&::ResetEvent) ResetEvent = &::ResetEvent;
+    decltype(&::CreateThread) CreateThread = &::CreateThread;
+    decltype(&::GetExitCodeThread) GetExitCodeThread = &::GetExitCodeThread;
+    decltype(&::TerminateThread) TerminateThread = &::TerminateThread;
+    decltype(&::CreateProcessW) CreateProcessW = &::CreateProcessW;
+    decltype(&::GetModuleFileNameW) GetModuleFileNameW = &::GetModuleFileNameW;
+    decltype(&::GetCurrentProcessId) GetCurrentProcessId = &::GetCurrentProcessId;
+    decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
+    decltype(&::ProcessIdToSessionId) ProcessIdToSessionId = &::ProcessIdToSessionId;
+    decltype(&::CloseHandle) CloseHandle = &::CloseHandle;
+    decltype(&::Sleep) Sleep = &::Sleep;
+    decltype(&::GetVersionExW) GetVersionExW = &::GetVersionExW;
+    decltype(&::GetSystemTime) GetSystemTime = &::GetSystemTime;
+    decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
+    decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
+
+    // kernel32: files and profile files
+    decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
+    decltype(&::SetFilePointer) SetFilePointer = &::SetFilePointer;
+    decltype(&::WriteFile) WriteFile = &::WriteFile;
+    decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
+    decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
+    decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;
+
+    // kernel32: memory
+    decltype(&::GlobalAlloc) GlobalAlloc = &::GlobalAlloc;
+    decltype(&::GlobalLock) GlobalLock = &::GlobalLock;
+    decltype(&::GlobalUnlock) GlobalUnlock = &::GlobalUnlock;
+    decltype(&::GlobalFree) GlobalFree = &::GlobalFree;
+    // Growth of the worker thread registry; a test makes it fail.
+    void* (*Reallocate)(void*, size_t) = &std::realloc;
+    void (*Release)(void*) = &std::free;
+
+    // advapi32: registry and security
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW = &::RegOpenKeyExW;
+    decltype(&::RegQueryValueExW) RegQueryValueExW = &::RegQueryValueExW;
+    decltype(&::RegDeleteValueW) RegDeleteValueW = &::RegDeleteValueW;
+    decltype(&::RegCloseKey) RegCloseKey = &::RegCloseKey;
+    decltype(&::GetUserNameW) GetUserNameW = &::GetUserNameW;
+    decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor =
+        &::InitializeSecurityDescriptor;
+    decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl = &::SetSecurityDescriptorDacl;
+
+    // user32: messages, windows, reports
+    decltype(&::RegisterWindowMessageW) RegisterWindowMessageW = &::RegisterWindowMessageW;
+    decltype(&::MessageBoxW) MessageBoxW = &::MessageBoxW;
+    decltype(&::MessageBeep) MessageBeep = &::MessageBeep;
+    decltype(&::SendNotifyMessageW) SendNotifyMessageW = &::SendNotifyMessageW;
+    decltype(&::FindWindowW) FindWindowW = &::FindWindowW;
+    decltype(&::IsWindow) IsWindow = &::IsWindow;
+    decltype(&::EnumWindows) EnumWindows = &::EnumWindows;
+    decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = &::GetWindowThreadProcessId;
+    decltype(&::SendMessageW) SendMessageW = &::SendMessageW;
+    decltype(&::PostMessageW) PostMessageW = &::PostMessageW;
+    decltype(&::WaitForInputIdle) WaitForInputIdle = &::WaitForInputIdle;
+
+    // user32: foreground activation
+    decltype(&::SetForegroundWindow) SetForegroundWindow = &::SetForegroundWindow;
+    decltype(&::AllowSetForegroundWindow) AllowSetForegroundWindow = &::AllowSetForegroundWindow;
+    decltype(&::SystemParametersInfoW) SystemParametersInfoW = &::SystemParametersInfoW;
+    decltype(&::GetKeyboardState) GetKeyboardState = &::GetKeyboardState;
+    decltype(&::keybd_event) keybd_event = &::keybd_event;
+
+    // user32: clipboard
+    decltype(&::RegisterClipboardFormatW) RegisterClipboardFormatW = &::RegisterClipboardFormatW;
+    decltype(&::OpenClipboard) OpenClipboard = &::OpenClipboard;
+    decltype(&::EmptyClipboard) EmptyClipboard = &::EmptyClipboard;
+    decltype(&::SetClipboardData) SetClipboardData = &::SetClipboardData;
+    decltype(&::CloseClipboard) CloseClipboard = &::CloseClipboard;
+
+    // winspool: print queue
+    decltype(&::OpenPrinterW) OpenPrinterW = &::OpenPrinterW;
+    decltype(&::EnumJobsW) EnumJobsW = &::EnumJobsW;
+    decltype(&::SetJobW) SetJobW = &::SetJobW;
+    decltype(&::ClosePrinter) ClosePrinter = &::ClosePrinter;
+};
+
+// The process's table.
+Win32Api& Win32();
+
+// Replaces one entry of the table for the lifetime of the object, then puts
+// back what was there. Tests only; set it up before starting threads that
+// use the entry.
+template <typename Fn>
+class ScopedApiOverride {
+  public:
+    ScopedApiOverride(Fn Win32Api::*member, Fn replacement)
+        : member_(member), saved_(Win32().*member) {
+        Win32().*member_ = replacement;
+    }
+    ~ScopedApiOverride() { Win32().*member_ = saved_; }
+    ScopedApiOverride(const ScopedApiOverride&) = delete;
+    ScopedApiOverride& operator=(const ScopedApiOverride&) = delete;
+
+    // The entry that was in place before, for fakes that forward to it.
+    Fn original() const { return saved_; }
+
+  private:
+    Fn Win32Api::*member_;
+    Fn saved_;
+};
+
+}  // namespace lmvn

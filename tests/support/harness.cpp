@@ -1,0 +1,299 @@
+#include "harness.h"
+
+#include <shellapi.h>
+
+#include <cwctype>
+
+namespace lmvntest {
+
+std::wstring ProgramDir() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring p = path;
+    return p.substr(0, p.find_last_of(L'\\'));
+}
+
+std::wstring BuildDir() {
+    std::wstring dir = ProgramDir();
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name) {
+    if (!dir.empty() && dir.back() == L'\\') return dir + name;
+    return dir + L"\\" + name;
+}
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (done()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(10);
+    }
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+bool CopyProgram(const std::wstring& from, const std::wstring& to) {
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+TempDir::TempDir(const std::wstring& prefix) {
+    wchar_t base[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    for (;;) {
+        path_ = JoinPath(base, prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(InterlockedIncrement(&counter)));
+        if (CreateDirectoryW(path_.c_str(), nullptr)) break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+}
+
+namespace {
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(JoinPath(dir, L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring full = JoinPath(dir, name);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+}  // namespace
+
+TempDir::~TempDir() {
+    if (!path_.empty()) RemoveTree(path_);
+}
+
+namespace {
+constexpr wchar_t kKeyPath[] = L"Software\\Lumvane";
+
+HKEY CreateAgentKey(HKEY root) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+}  // namespace
+
+AgentRegistry::AgentRegistry() { Clear(); }
+AgentRegistry::~AgentRegistry() { Clear(); }
+
+void AgentRegistry::Clear() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKeyPath);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKeyPath);
+}
+
+bool AgentRegistry::SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data,
+                           DWORD size) {
+    HKEY key = CreateAgentKey(root);
+    if (key == nullptr) return false;
+    const LONG status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool AgentRegistry::SetDword(HKEY root, const wchar_t* name, DWORD value) {
+    return SetRaw(root, name, REG_DWORD, &value, sizeof(value));
+}
+
+bool AgentRegistry::SetString(HKEY root, const wchar_t* name, const std::wstring& value,
+                              DWORD type) {
+    return SetRaw(root, name, type, value.c_str(),
+                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+bool AgentRegistry::Delete(HKEY root, const wchar_t* name) {
+    HKEY key = CreateAgentKey(root);
+    if (key == nullptr) return false;
+    const LONG status = RegDeleteValueW(key, name);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool AgentRegistry::Exists(HKEY root, const wchar_t* name) {
+    return RegGetValueW(root, kKeyPath, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+std::optional<std::wstring> AgentRegistry::GetString(HKEY root, const wchar_t* name) {
+    wchar_t data[1024] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (RegGetValueW(root, kKeyPath, name, RRF_RT_ANY, nullptr, data, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(data);
+}
+
+std::wstring UserName() {
+    wchar_t name[64] = {};
+    DWORD size = 64;
+    GetUserNameW(name, &size);
+    return name;
+}
+
+DWORD SessionId() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+std::wstring PrintEventName() {
+    return L"Global\\" + UserName() + L"_Lumvane_printevent_SESSION" + std::to_wstring(SessionId());
+}
+
+bool SetKillEvent() {
+    HANDLE kill = CreateEventW(nullptr, TRUE, FALSE, kKillEventName);
+    if (kill == nullptr) return false;
+    const BOOL ok = SetEvent(kill);
+    CloseHandle(kill);
+    return ok != FALSE;
+}
+
+AgentProcess::~AgentProcess() {
+    if (process_ == nullptr) return;
+    if (Running()) {
+        Stop(10000);
+        if (Running()) {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+        }
+    }
+    CloseHandle(process_);
+}
+
+bool AgentProcess::Start(const std::wstring& dir) {
+    const std::wstring exe = JoinPath(dir, L"lmvnagent.exe");
+    if (!FileExists(exe) && !CopyProgram(JoinPath(BuildDir(), L"lmvnagent.exe"), exe)) {
+        return false;
+    }
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        dir.c_str(), &si, &pi)) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    if (process_ != nullptr) CloseHandle(process_);
+    process_ = pi.hProcess;
+    pid_ = pi.dwProcessId;
+    return true;
+}
+
+std::optional<DWORD> AgentProcess::WaitForExit(DWORD timeoutMs) {
+    if (process_ == nullptr) return std::nullopt;
+    if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+bool AgentProcess::Running() const {
+    return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+std::optional<DWORD> AgentProcess::Stop(DWORD timeoutMs) {
+    if (!Running()) return WaitForExit(0);
+    SetKillEvent();
+    return WaitForExit(timeoutMs);
+}
+
+std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
+                                const std::wstring& directory) {
+    std::wstring line = commandLine;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &si, &pi)) {
+        return std::nullopt;
+    }
+    CloseHandle(pi.hThread);
+    std::optional<DWORD> result;
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        result = code;
+    } else {
+        TerminateProcess(pi.hProcess, 98);
+    }
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
+std::vector<LogLine> ParseLog(const std::string& bytes) {
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    }
+    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+    std::vector<LogLine> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(L"\r\n", pos);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring raw = text.substr(pos, end - pos);
+        pos = end + 2;
+        LogLine line;
+        // "yyyy-mm-dd hh:mm:ss.mmm:" then TAB
+        if (raw.size() >= 25 && raw[24] == L'\t' && raw[23] == L':') {
+            line.stamp = raw.substr(0, 23);
+            line.text = raw.substr(25);
+        } else {
+            line.text = raw;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::vector<std::wstring> LogTexts(const std::wstring& path) {
+    std::vector<std::wstring> texts;
+    for (auto& line : ParseLog(ReadFileBytes(path))) texts.push_back(line.text);
+    return texts;
+}
+
+}  // namespace lmvntest

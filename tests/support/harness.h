@@ -1,0 +1,109 @@
+// Shared ground of the end-to-end tests: a scratch folder, the agent's
+// registry keys, the real lmvnagent.exe as a child process, its log file.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lmvntest {
+
+// Folder of the running test program, and the build directory above it.
+std::wstring ProgramDir();
+std::wstring BuildDir();
+std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
+
+// Polls `done` every 10 ms until it holds or `timeoutMs` pass.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+bool FileExists(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool CopyProgram(const std::wstring& from, const std::wstring& to);
+
+// A fresh folder under %TEMP%, removed with everything in it at the end.
+class TempDir {
+  public:
+    explicit TempDir(const std::wstring& prefix = L"lmvn");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return JoinPath(path_, name); }
+
+  private:
+    std::wstring path_;
+};
+
+// HKLM\Software\Lumvane and HKCU\Software\Lumvane, emptied at the start and
+// removed at the end of a test.
+class AgentRegistry {
+  public:
+    AgentRegistry();
+    ~AgentRegistry();
+    AgentRegistry(const AgentRegistry&) = delete;
+    AgentRegistry& operator=(const AgentRegistry&) = delete;
+
+    static void Clear();
+    // Writes a value under root\Software\Lumvane (the key is created).
+    static bool SetDword(HKEY root, const wchar_t* name, DWORD value);
+    static bool SetString(HKEY root, const wchar_t* name, const std::wstring& value,
+                          DWORD type = REG_SZ);
+    static bool SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size);
+    static bool Delete(HKEY root, const wchar_t* name);
+    static bool Exists(HKEY root, const wchar_t* name);
+    static std::optional<std::wstring> GetString(HKEY root, const wchar_t* name);
+};
+
+// The user name the agent sees, and the names of its events.
+std::wstring UserName();
+DWORD SessionId();
+std::wstring PrintEventName();
+inline constexpr wchar_t kSharedEventName[] = L"Global\\Lumvane_shared_printing_event";
+inline constexpr wchar_t kKillEventName[] = L"Global\\Lumvane_killevent";
+
+// Sets the kill event (creating it if need be) and closes our handle.
+bool SetKillEvent();
+
+// The real agent, copied into `dir` and started from there.
+class AgentProcess {
+  public:
+    AgentProcess() = default;
+    ~AgentProcess();  // stops a running agent: kill event, then TerminateProcess
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    // Copies lmvnagent.exe into `dir` (once) and starts it.
+    bool Start(const std::wstring& dir);
+    // Waits for the process to end, at most `timeoutMs`; its exit code.
+    std::optional<DWORD> WaitForExit(DWORD timeoutMs);
+    bool Running() const;
+    // Sets the kill event and waits for the exit, at most `timeoutMs`.
+    std::optional<DWORD> Stop(DWORD timeoutMs = 20000);
+    HANDLE process() const { return process_; }
+    DWORD pid() const { return pid_; }
+
+  private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+// Runs a program to its end (at most `timeoutMs`) and returns its exit code.
+std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
+                                const std::wstring& directory = L"");
+
+// One line of the log file: its time stamp and its text (a text with line
+// feeds keeps them; the CR LF that ends the line is removed).
+struct LogLine {
+    std::wstring stamp;
+    std::wstring text;
+};
+// Parses a UTF-16LE log (with or without byte-order mark). Units that do not
+// form well-made lines end up in a line whose stamp is empty.
+std::vector<LogLine> ParseLog(const std::string& bytes);
+std::vector<std::wstring> LogTexts(const std::wstring& path);
+
+}  // namespace lmvntest
