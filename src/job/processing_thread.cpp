@@ -1,13 +1,49 @@
 #include "job/processing_thread.h"
 
 #include "agent/settings.h"
+#include "diag/format.h"
 #include "diag/log.h"
+#include "job/client_settings.h"
+#include "job/delivery.h"
+#include "job/handover.h"
+#include "job/purge.h"
+#include "win/unique.h"
 
 namespace lmvn {
+namespace {
 
-DWORD WINAPI ProcessingThread(LPVOID) {
+// Everything one job needs, on its own thread's stack.
+struct JobState {
+    DWORD argument = 0;
+    wchar_t keyPath[kTextUnits] = {};
+    wchar_t userName[kUserNameUnits] = {};
+    wchar_t jobPath[kTextUnits] = {};
+    const wchar_t* handOverName = nullptr;
+    ClientSettings client;
+    UniqueProcess clientProcess;  // the one start of the client a job may make
+};
+
+}  // namespace
+
+DWORD WINAPI ProcessingThread(LPVOID argument) {
+    JobState job;
+    job.argument = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(argument));
+    FormatText(job.keyPath, kKeyPathFormat, kPrinterName);
+    DWORD size = kUserNameUnits;
+    if (!Win32().GetUserNameW(job.userName, &size)) job.userName[0] = L'\0';
+
     if (LogEnabled != 0) WriteLog(L"Processing thread started.");
-    return 0;
+    PurgePrintedJobs();
+
+    if (!RetrieveJobInfo(job.argument, job.keyPath, job.userName, job.jobPath, job.handOverName)) {
+        return 0;
+    }
+    if (!ReadClientSettings(job.keyPath, job.client)) return 0;
+    if (!PrepareClientCommandLine(job.client, job.jobPath)) return 0;
+
+    // Runs the stages, hands the job over and, once the hand-over has been
+    // attempted, the common end; the client's handles close with the job state.
+    return DeliverJob(job.jobPath, job.client, job.clientProcess);
 }
 
 }  // namespace lmvn

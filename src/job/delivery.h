@@ -1,0 +1,27 @@
+// Delivery of a job to the client application, in the transfer mode the
+// client settings select, and the common end of every delivered job.
+#pragma once
+
+#include "job/client_settings.h"
+#include "win/unique.h"
+
+namespace lmvn {
+
+// Delivers the job in the mode of settings.transferMode (1 copy-data,
+// 2 clipboard, else command line), running the stage sequence first. Returns
+// the processing thread's exit code: 1 after the common end, 0 when the job
+// stopped before it.
+DWORD DeliverJob(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client);
+
+DWORD DeliverByCopyData(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client);
+DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client);
+DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client);
+
+// Finds the target window, starting the client application when there is
+// none; with `poll`, keeps looking for a bounded time. The window, or null.
+HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll);
+
+// Deletes the EMF files the job description file lists, then the file itself.
+void DeleteJobFiles(const wchar_t* jobPath);
+
+}  // namespace lmvn
