@@ -19,6 +19,42 @@ std::mutex& LogLock() {
     return lock;
 }
 
+// Agents of every session may append to one file. Append-only access is
+// atomic on Windows, but not every implementation of the API makes it so
+// between processes; a named mutex, shared by all agents, keeps each line's
+// seek and write together. It is waited for a bounded time only: an agent
+// that cannot have it still appends.
+HANDLE LogMutex = nullptr;
+constexpr DWORD kLogMutexWaitMs = 5000;
+
+class CrossProcessLock {
+  public:
+    CrossProcessLock() {
+        if (LogMutex != nullptr) {
+            const DWORD result = Win32().WaitForSingleObject(LogMutex, kLogMutexWaitMs);
+            owned_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        }
+    }
+    ~CrossProcessLock() {
+        if (owned_) Win32().ReleaseMutex(LogMutex);
+    }
+    CrossProcessLock(const CrossProcessLock&) = delete;
+    CrossProcessLock& operator=(const CrossProcessLock&) = delete;
+
+  private:
+    bool owned_ = false;
+};
+
+void CreateLogMutex() {
+    wchar_t name[kTextUnits];
+    FormatText(name, NT4Mode ? L"%s_log_mutex" : L"Global\\%s_log_mutex", kPrinterName);
+    SECURITY_DESCRIPTOR descriptor = {};
+    Win32().InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    Win32().SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    LogMutex = Win32().CreateMutexW(&attributes, FALSE, name);
+}
+
 // Append-only access: every write lands at the end of the file as it is at
 // that moment, even when agents of other sessions append at the same time.
 constexpr DWORD kLogAccess = FILE_APPEND_DATA | SYNCHRONIZE;
@@ -38,12 +74,21 @@ bool BuildLogFilePath(std::span<wchar_t> path, const wchar_t* destDir) {
 BOOL OpenLogFile() {
     wchar_t path[kTextUnits] = {};
     const bool fits = BuildLogFilePath(path, LogDestDir);
+    if (LogMutex == nullptr) CreateLogMutex();
     HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD openError = 0;
     if (fits) {
+        // Held from the creation to the byte-order mark, so that no other
+        // agent's line lands before the mark.
+        CrossProcessLock crossProcess;
         file = Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags,
                                    nullptr);
-        openError = ::GetLastError();
+        // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there; a
+        // new file gets the byte-order mark.
+        if (file != INVALID_HANDLE_VALUE && ::GetLastError() == 0) {
+            static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+            DWORD written = 0;
+            Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+        }
     }
     if (file == INVALID_HANDLE_VALUE) {
         wchar_t text[kLongTextUnits];
@@ -54,13 +99,6 @@ BOOL OpenLogFile() {
     {
         std::lock_guard guard(LogLock());
         LogFileHandle = file;
-    }
-    // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there; a new
-    // file gets the byte-order mark.
-    if (openError == 0) {
-        static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-        DWORD written = 0;
-        Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
     }
     WriteLog(L"Agent started.");
     return TRUE;
@@ -89,6 +127,7 @@ void WriteLog(const wchar_t* text) {
             Win32().GetSystemTime(&now);
             wchar_t line[kLongTextUnits];
             const size_t length = FormatLogLine(line, now, text);
+            CrossProcessLock crossProcess;
             // Positions are 32-bit: at or beyond 4 GiB the seek fails and the
             // line is dropped.
             if (Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END) !=
@@ -107,6 +146,10 @@ void CloseLogFile() {
     if (LogFileHandle != INVALID_HANDLE_VALUE) {
         Win32().CloseHandle(LogFileHandle);
         LogFileHandle = INVALID_HANDLE_VALUE;
+    }
+    if (LogMutex != nullptr) {
+        Win32().CloseHandle(LogMutex);
+        LogMutex = nullptr;
     }
 }
 

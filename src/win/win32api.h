@@ -20,6 +20,8 @@ struct Win32Api {
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
     decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
     decltype(&::ResetEvent) ResetEvent = &::ResetEvent;
+    decltype(&::CreateMutexW) CreateMutexW = &::CreateMutexW;
+    decltype(&::ReleaseMutex) ReleaseMutex = &::ReleaseMutex;
     decltype(&::CreateThread) CreateThread = &::CreateThread;
     decltype(&::GetExitCodeThread) GetExitCodeThread = &::GetExitCodeThread;
     decltype(&::TerminateThread) TerminateThread = &::TerminateThread;

@@ -1,0 +1,253 @@
+#include "agent/settings.h"
+#include "capture.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+namespace lmvn {
+namespace {
+
+using lmvntest::TempDir;
+
+TEST(LogLine, TimeStampIsZeroPaddedWithTabAndCrLf) {
+    SYSTEMTIME t = {};
+    t.wYear = 2024;
+    t.wMonth = 3;
+    t.wDay = 5;
+    t.wHour = 7;
+    t.wMinute = 4;
+    t.wSecond = 9;
+    t.wMilliseconds = 31;
+    wchar_t line[1024];
+    EXPECT_EQ(41u, FormatLogLine(line, t, L"Agent started."));
+    EXPECT_STREQ(L"2024-03-05 07:04:09.031:\tAgent started.\r\n", line);
+}
+
+TEST(LogLine, OverlongTextIsCutAndStillEndsWithCrLf) {
+    SYSTEMTIME t = {};
+    t.wYear = 2024;
+    t.wMonth = 12;
+    t.wDay = 31;
+    std::wstring text(3000, L'x');
+    wchar_t line[1025];
+    line[1024] = L'#';
+    auto& inner = *reinterpret_cast<wchar_t(*)[1024]>(line);
+    EXPECT_EQ(1023u, FormatLogLine(inner, t, text.c_str()));
+    EXPECT_EQ(L'\r', line[1021]);
+    EXPECT_EQ(L'\n', line[1022]);
+    EXPECT_EQ(L'\0', line[1023]);
+    EXPECT_EQ(L'#', line[1024]);
+}
+
+TEST(LogPath, TrailingBackslashEmptyAndTooLong) {
+    wchar_t path[260];
+    EXPECT_TRUE(BuildLogFilePath(path, L"C:\\Logs"));
+    EXPECT_STREQ(L"C:\\Logs\\vp_log.txt", path);
+    EXPECT_TRUE(BuildLogFilePath(path, L"C:\\Logs\\"));
+    EXPECT_STREQ(L"C:\\Logs\\vp_log.txt", path);
+    EXPECT_TRUE(BuildLogFilePath(path, L""));
+    EXPECT_STREQ(L"\\vp_log.txt", path);
+    const std::wstring longDir = L"C:\\" + std::wstring(252, L'd');  // 255 units
+    EXPECT_FALSE(BuildLogFilePath(path, longDir.c_str()));
+    EXPECT_EQ(259u, wcslen(path));
+}
+
+class LogFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CopyText(LogDestDir, dir_.path().c_str());
+        LogEnabled = 1;
+    }
+    void TearDown() override {
+        CloseLogFile();
+        LogDestDir[0] = L'\0';
+    }
+    std::wstring LogPath() const { return dir_ / L"vp_log.txt"; }
+    lmvntest::ReportCapture capture_;
+    TempDir dir_;
+};
+
+TEST_F(LogFileTest, NewFileGetsByteOrderMarkThenAgentStarted) {
+    ASSERT_TRUE(OpenLogFile());
+    WriteLog(L"second\nhalf");
+    CloseLogFile();
+    const std::string bytes = lmvntest::ReadFileBytes(LogPath());
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ('\xFF', bytes[0]);
+    EXPECT_EQ('\xFE', bytes[1]);
+    const auto lines = lmvntest::ParseLog(bytes);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(L"Agent started.", lines[0].text);
+    EXPECT_EQ(L"second\nhalf", lines[1].text);
+    // The stamp is UTC now (give a minute of slack around midnight).
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    wchar_t day[16];
+    FormatText(day, L"%d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
+    EXPECT_EQ(0u, lines[0].stamp.find(day)) << lines[0].stamp;
+    EXPECT_TRUE(capture_.Boxes().empty());
+}
+
+TEST_F(LogFileTest, ExistingEmptyFileGetsNoByteOrderMark) {
+    ASSERT_TRUE(lmvntest::WriteFileBytes(LogPath(), ""));
+    ASSERT_TRUE(OpenLogFile());
+    CloseLogFile();
+    const std::string bytes = lmvntest::ReadFileBytes(LogPath());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ('2', bytes[0]);  // the year of the first stamp, no FF FE
+    EXPECT_EQ('\0', bytes[1]);
+}
+
+TEST_F(LogFileTest, ExistingContentIsKeptAndAppendedTo) {
+    ASSERT_TRUE(lmvntest::WriteFileBytes(LogPath(), std::string("o\0l\0d\0", 6)));
+    ASSERT_TRUE(OpenLogFile());
+    CloseLogFile();
+    const std::string bytes = lmvntest::ReadFileBytes(LogPath());
+    EXPECT_EQ(0u, bytes.find(std::string("o\0l\0d\0"
+                                         "2\0",
+                                         8)));
+}
+
+TEST_F(LogFileTest, MissingDirectoryReportsAndLeavesTheLogClosed) {
+    const std::wstring missing = dir_ / L"absent";
+    CopyText(LogDestDir, missing.c_str());
+    EXPECT_FALSE(OpenLogFile());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, LogFileHandle);
+    const auto boxes = capture_.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"Failed to open the log file:\n" + missing + L"\\vp_log.txt", boxes[0].text);
+}
+
+TEST_F(LogFileTest, DirectoryTooLongForThePathIsAFailureToOpen) {
+    const std::wstring longDir = dir_.path() + L"\\" + std::wstring(250, L'd');
+    ASSERT_TRUE(CopyText(std::span<wchar_t>(LogDestDir, 256), longDir.substr(0, 255).c_str()));
+    EXPECT_FALSE(OpenLogFile());
+    ASSERT_EQ(1u, capture_.Boxes().size());
+    EXPECT_EQ(0u, capture_.Boxes()[0].text.find(L"Failed to open the log file:\n"));
+}
+
+TEST_F(LogFileTest, NothingIsWrittenAfterCloseOrWhenTheSeekFails) {
+    ASSERT_TRUE(OpenLogFile());
+    {
+        ScopedApiOverride seek(
+            &Win32Api::SetFilePointer, +[](HANDLE, LONG, PLONG, DWORD) -> DWORD {
+                SetLastError(ERROR_NEGATIVE_SEEK);
+                return INVALID_SET_FILE_POINTER;
+            });
+        WriteLog(L"dropped");
+    }
+    CloseLogFile();
+    WriteLog(L"after close");
+    EXPECT_EQ(std::vector<std::wstring>{L"Agent started."}, lmvntest::LogTexts(LogPath()));
+}
+
+TEST_F(LogFileTest, WriteLogKeepsTheCallersLastError) {
+    ASSERT_TRUE(OpenLogFile());
+    SetLastError(0xdeadbeef);
+    WriteLog(L"line");
+    EXPECT_EQ(0xdeadbeefu, GetLastError());
+}
+
+TEST_F(LogFileTest, ManyThreadsWriteWholeLinesOnly) {
+    ASSERT_TRUE(OpenLogFile());
+    constexpr int kThreads = 8, kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                wchar_t text[64];
+                FormatText(text, L"thread %d line %d", t, i);
+                WriteLog(text);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    CloseLogFile();
+    const auto lines = lmvntest::ParseLog(lmvntest::ReadFileBytes(LogPath()));
+    ASSERT_EQ(1u + kThreads * kLines, lines.size());
+    std::set<std::wstring> seen;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(23u, lines[i].stamp.size());
+        seen.insert(lines[i].text);
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
+}
+
+// Several processes append to one file at once: the test program starts
+// copies of itself, each writing through its own handle.
+constexpr wchar_t kChildVariable[] = L"LMVN_LOG_CHILD_DIR";
+
+TEST(LogChild, AppendLines) {
+    wchar_t dir[260] = {};
+    if (GetEnvironmentVariableW(kChildVariable, dir, 260) == 0) {
+        GTEST_SKIP() << "runs only as a child of SeveralProcessesAppendWholeLines";
+    }
+    CopyText(LogDestDir, dir);
+    LogEnabled = 1;
+    ASSERT_TRUE(OpenLogFile());
+    // Widen the gap between the seek to the end and the write, where another
+    // process's line can land: a writer that trusts its seek overwrites it.
+    static decltype(&::SetFilePointer) realSeek = &::SetFilePointer;
+    ScopedApiOverride seek(
+        &Win32Api::SetFilePointer,
+        +[](HANDLE file, LONG distance, PLONG high, DWORD method) -> DWORD {
+            const DWORD result = realSeek(file, distance, high, method);
+            Sleep(1);
+            return result;
+        });
+    for (int i = 0; i < 300; ++i) {
+        wchar_t text[64];
+        FormatText(text, L"pid %u line %d", GetCurrentProcessId(), i);
+        WriteLog(text);
+    }
+    CloseLogFile();
+}
+
+TEST(LogProcesses, SeveralProcessesAppendWholeLines) {
+    TempDir dir;
+    SetEnvironmentVariableW(kChildVariable, dir.path().c_str());
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring command =
+        L"\"" + std::wstring(self) + L"\" --gtest_filter=LogChild.AppendLines";
+    std::vector<HANDLE> children;
+    for (int i = 0; i < 4; ++i) {
+        std::wstring line = command;
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &si, &pi));
+        CloseHandle(pi.hThread);
+        children.push_back(pi.hProcess);
+    }
+    SetEnvironmentVariableW(kChildVariable, nullptr);
+    for (HANDLE child : children) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 60000));
+        DWORD code = 1;
+        GetExitCodeProcess(child, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(child);
+    }
+    const auto lines = lmvntest::ParseLog(lmvntest::ReadFileBytes(dir / L"vp_log.txt"));
+    std::set<std::wstring> seen;
+    size_t started = 0;
+    for (const auto& line : lines) {
+        ASSERT_EQ(23u, line.stamp.size()) << "a broken line: " << line.text.size() << " units";
+        if (line.text == L"Agent started.") {
+            ++started;
+        } else {
+            seen.insert(line.text);
+        }
+    }
+    EXPECT_EQ(4u, started);
+    EXPECT_EQ(4u * 300u, seen.size());
+}
+
+}  // namespace
+}  // namespace lmvn
