@@ -26,7 +26,7 @@ struct CapturedBroadcast {
 // While alive, MessageBoxW and SendNotifyMessageW are recorded (the box
 // "returns" IDOK) and the agent's report settings are saved and restored.
 class ReportCapture {
-public:
+  public:
     ReportCapture();
     ~ReportCapture();
     ReportCapture(const ReportCapture&) = delete;
@@ -35,7 +35,7 @@ public:
     std::vector<CapturedBox> Boxes() const;
     std::vector<CapturedBroadcast> Broadcasts() const;
 
-private:
+  private:
     lmvn::ScopedApiOverride<decltype(&::MessageBoxW)> box_;
     lmvn::ScopedApiOverride<decltype(&::SendNotifyMessageW)> notify_;
     DWORD savedLogEnabled_;

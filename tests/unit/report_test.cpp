@@ -13,7 +13,7 @@ namespace {
 using lmvntest::ReportCapture;
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FormatText(AgentCaption, L"%s agent", kPrinterName);
         NotifyMessageId = 0xC123;
@@ -41,9 +41,10 @@ TEST_F(ReportTest, BoxShowsPrinterNameWhileLogKeepsPlaceholder) {
 
     const auto boxes = capture_.Boxes();
     ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(L"The Lumvane printer has not been properly configured. Please re-install the "
-              L"Lumvane software.",
-              boxes[0].text);
+    EXPECT_EQ(
+        L"The Lumvane printer has not been properly configured. Please re-install the "
+        L"Lumvane software.",
+        boxes[0].text);
     EXPECT_EQ(L"Lumvane agent", boxes[0].caption);
     EXPECT_EQ(static_cast<UINT>(MB_SYSTEMMODAL), boxes[0].style);
     EXPECT_EQ(nullptr, boxes[0].owner);
@@ -101,8 +102,8 @@ TEST_F(ReportTest, SystemErrorComposesNumberAndDescription) {
     EXPECT_TRUE(capture_.Boxes().empty());
 
     wchar_t description[512] = {};
-    ASSERT_NE(0u, FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5, 0, description, 512,
-                                 nullptr));
+    ASSERT_NE(0u,
+              FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 5, 0, description, 512, nullptr));
     CloseLogFile();
     // The system's description ends with CR LF of its own, so the entry ends
     // with two line breaks: the log shows an empty line after it.

@@ -1,0 +1,114 @@
+#include "agent/agent_main.h"
+#include "agent/settings.h"
+#include "diag/format.h"
+#include "win/win32api.h"
+
+#include <gtest/gtest.h>
+
+namespace lmvn {
+namespace {
+
+// HKEY_LOCAL_MACHINE redirected to a scratch key for the test's lifetime.
+class ScratchMachineKey {
+  public:
+    ScratchMachineKey() {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
+                        nullptr);
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_);
+    }
+    ~ScratchMachineKey() {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(root_);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+    }
+    void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        RegCreateKeyExW(root_, L"Software\\Lumvane", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr);
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
+        RegCloseKey(key);
+    }
+
+  private:
+    static constexpr wchar_t kScratch[] = L"Software\\LumvaneTestScratch";
+    HKEY root_ = nullptr;
+};
+
+class AgentSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        NT4Mode = FALSE;
+        LogEnabled = 0;
+        MessageMode = 0;
+        LogDestDir[0] = L'\0';
+        AgentCaption[0] = L'\0';
+        NotifyMessageId = 0;
+    }
+    wchar_t user_[64] = {};
+};
+
+TEST_F(AgentSettingsTest, DefaultsWithoutTheKey) {
+    ScratchMachineKey scratch;
+    ReadAgentSettings(user_);
+    EXPECT_EQ(0u, LogEnabled);
+    EXPECT_EQ(0u, MessageMode);
+    EXPECT_STREQ(L"", LogDestDir);
+    EXPECT_STREQ(L"Lumvane agent", AgentCaption);
+    EXPECT_EQ(RegisterWindowMessageW(L"Lumvane_notify_message"), NotifyMessageId);
+    wchar_t expectedUser[64] = {};
+    DWORD size = 64;
+    GetUserNameW(expectedUser, &size);
+    EXPECT_STREQ(expectedUser, user_);
+}
+
+TEST_F(AgentSettingsTest, ValuesAreReadRawAndOversizeOnesCountAsAbsent) {
+    ScratchMachineKey scratch;
+    const DWORD two = 2;
+    scratch.Set(L"Log", REG_DWORD, &two, sizeof(two));
+    const ULONGLONG wide = 1;
+    scratch.Set(L"Message Mode", REG_QWORD, &wide, sizeof(wide));
+    const wchar_t dir[] = L"%SystemRoot%\\logs";
+    scratch.Set(L"LogDestDir", REG_EXPAND_SZ, dir, sizeof(dir));
+    ReadAgentSettings(user_);
+    EXPECT_EQ(2u, LogEnabled);
+    EXPECT_EQ(0u, MessageMode);
+    EXPECT_STREQ(dir, LogDestDir);  // not expanded
+}
+
+TEST_F(AgentSettingsTest, LogDestDirFillingItsRoomWithoutTerminatorIsAbsent) {
+    ScratchMachineKey scratch;
+    // Padding past the data keeps the registry from adding a terminator.
+    std::wstring full(300, L'd');
+    scratch.Set(L"LogDestDir", REG_SZ, full.data(), 512);
+    ReadAgentSettings(user_);
+    EXPECT_STREQ(L"", LogDestDir);
+
+    full[255] = L'\0';
+    scratch.Set(L"LogDestDir", REG_SZ, full.data(), 512);
+    ReadAgentSettings(user_);
+    EXPECT_EQ(255u, wcslen(LogDestDir));
+}
+
+TEST_F(AgentSettingsTest, OnlyMajorVersionFourIsNT4) {
+    OSVERSIONINFOW v = {};
+    for (DWORD major : {3u, 4u, 5u, 6u, 10u}) {
+        v.dwMajorVersion = major;
+        EXPECT_EQ(major == 4, IsNT4(v)) << major;
+    }
+    ScopedApiOverride version(
+        &Win32Api::GetVersionExW, +[](LPOSVERSIONINFOW info) -> BOOL {
+            if (info->dwOSVersionInfoSize != 276) return FALSE;
+            info->dwMajorVersion = 4;
+            info->dwMinorVersion = 0;
+            return TRUE;
+        });
+    ScratchMachineKey scratch;
+    ReadAgentSettings(user_);
+    EXPECT_TRUE(NT4Mode);
+}
+
+}  // namespace
+}  // namespace lmvn
