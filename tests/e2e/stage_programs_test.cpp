@@ -1,9 +1,12 @@
 // The real agent runs the stage doubles for jobs submitted as the printer
 // side does, and delivers in command-line mode to the double under the name
 // client.exe.
+#include "agent/settings.h"
+#include "job/stages.h"
 #include "support/harness.h"
 #include "support/robot.h"
 #include "support/stagedouble.h"
+#include "win/win32api.h"
 
 #include <gtest/gtest.h>
 
@@ -266,3 +269,84 @@ TEST_F(StageProgramsTest, OnlyCancelInAnyCaseStopsTheJob) {
 }
 
 }  // namespace
+
+namespace lmvn {
+namespace {
+
+// The operations themselves with real processes: the stage double installed in
+// a folder that this process's own path is made to point at. Here rather than
+// among the unit tests because the progress window's class is the one the
+// agent's tests use, and these tests run one at a time.
+std::wstring g_modulePath;
+
+DWORD WINAPI FakeModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
+    const DWORD length = static_cast<DWORD>(g_modulePath.size());
+    if (length >= size) return 0;
+    g_modulePath.copy(buffer, length);
+    buffer[length] = L'\0';
+    return length;
+}
+
+class StageDoubleTest : public ::testing::Test {
+  protected:
+    StageDoubleTest() : module_(&Win32Api::GetModuleFileNameW, &FakeModuleFileName) {}
+    void SetUp() override {
+        g_modulePath = dir_ / L"lmvnagent.exe";
+        ASSERT_TRUE(lmvntest::InstallStageDoubles(dir_.path()));
+        ASSERT_TRUE(lmvntest::WriteFileBytes(job_, "[Document]\r\nJobID=1\r\n"));
+        LogEnabled = 0;
+    }
+    lmvntest::TempDir dir_{L"lmvn double"};
+    std::wstring job_ = dir_ / L"the job.ini";
+    ScopedApiOverride<decltype(&::GetModuleFileNameW)> module_;
+};
+
+TEST_F(StageDoubleTest, WaitsForTheStagesAsTheyRun) {
+    lmvntest::StageBehaviour preprocessor;
+    preprocessor.delayMs = 300;
+    preprocessor.result = L"cancel";
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"preprocess.exe", preprocessor));
+    ASSERT_TRUE(RunPreprocessor(job_.c_str()));
+    // Returned only once the preprocessor had ended, which got the job path
+    // (with its blank) whole.
+    auto journal = lmvntest::ReadStageJournal(dir_.path());
+    auto job = lmvntest::FindEntry(journal, L"preprocess.exe", L"job");
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job_, job->detail);
+    EXPECT_TRUE(lmvntest::FindEntry(journal, L"preprocess.exe", L"end"));
+    EXPECT_FALSE(CheckPreprocessingResult(job_.c_str()));
+
+    lmvntest::StageBehaviour progress;
+    progress.window = true;
+    progress.windowDelayMs = 300;
+    progress.windowLimitMs = 20000;
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"progress.exe", progress));
+    UniqueHandle indicator = StartProgressIndicator(job_.c_str());
+    ASSERT_TRUE(indicator);
+    // Input idle means its window is up.
+    EXPECT_NE(nullptr, FindWindowW(L"Lumvane progress indicator", nullptr));
+
+    lmvntest::StageBehaviour converter;
+    converter.crashCode = 0xC0000005;  // a converter that crashes still ran
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"lmvndisp.exe", converter));
+    EXPECT_TRUE(RunConverter(job_.c_str()));
+
+    const HANDLE process = indicator.get();
+    HANDLE watch = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &watch,
+                                SYNCHRONIZE, FALSE, 0));
+    CloseProgressIndicator(std::move(indicator));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch, 10000));
+    CloseHandle(watch);
+
+    journal = lmvntest::ReadStageJournal(dir_.path());
+    const int closed = lmvntest::IndexOf(journal, L"progress.exe", L"close");
+    ASSERT_GE(closed, 0);
+    EXPECT_LT(lmvntest::IndexOf(journal, L"progress.exe", L"window"),
+              lmvntest::IndexOf(journal, L"lmvndisp.exe", L"start"));
+    EXPECT_LT(lmvntest::IndexOf(journal, L"lmvndisp.exe", L"crash"), closed);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+}
+
+}  // namespace
+}  // namespace lmvn
