@@ -84,7 +84,7 @@ class StageProgramsTest : public ::testing::Test {
             std::count_if(lines.begin(), lines.end(),
                           [&](const lmvntest::LogLine& l) { return l.text == text; }));
     }
-    // The log's texts from `from` on, with those of `keep` only.
+    // The log's texts that are among `keep`, in their order.
     std::vector<std::wstring> LogTexts(const std::vector<std::wstring>& keep) const {
         std::vector<std::wstring> texts;
         for (const auto& line : Log()) {
