@@ -13,6 +13,8 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DLMVN_BUILD_TESTS=ON -DLMVN_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" -j2
 
+"$root/scripts/analyze.sh" "$build"
+
 # shellcheck source=scripts/wine-env.sh
 source "$root/scripts/wine-env.sh" "$build"
 

@@ -68,7 +68,9 @@ int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         CloseLogFile();
     }
     ReapWorkers(workers, TRUE);
-    events = AgentEvents{};
+    events.print.reset();
+    events.shared.reset();
+    events.kill.reset();
     ClearWorkers(workers);
     return 0;
 }
