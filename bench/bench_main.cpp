@@ -1,0 +1,597 @@
+// lmvnbench: measures what the agent adds to what a job unavoidably costs,
+// and whether its cost grows with the number of jobs. Every figure is a ratio
+// against a baseline measured in the same run, or a count:
+//
+//   latency   from SetEvent to the client holding the path, against the same
+//             process starts and waits done directly (median, 90th percentile)
+//   burst     jobs per second with jobs submitted back to back, against the
+//             same work on one thread per job; each job delivered once?
+//   idle      the agent's processor time over a quiet stretch: zero
+//   growth    the agent's handles and private memory after a few and after
+//             many jobs
+//   log       WriteLog lines per second against a plain WriteFile loop
+//
+// Progress goes to standard error, the table (Markdown) to standard output.
+// Run it under Wine from the bench folder of a build; scripts/bench.sh does.
+#include "jobs.h"
+#include "logbench.h"
+#include "procinfo.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace bench {
+namespace {
+
+struct Options {
+    int reps = 20;           // latency samples per row and side
+    int burst = 500;         // jobs in the burst
+    int growthFirst = 100;   // jobs before the first growth reading
+    int growthTotal = 2000;  // jobs before the second
+    int wave = 100;          // growth jobs submitted back to back at a time
+    double idleSeconds = 10;
+    double logSeconds = 1;
+    int logRounds = 3;
+    std::wstring agent;  // default: lmvnagent.exe in the folder above ours
+};
+
+const wchar_t kUsage[] =
+    L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
+    L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
+    L"                 [--agent PATH]\n";
+
+bool ParseOptions(int argc, wchar_t** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto number = [&](int& out) {
+            if (value == nullptr) return false;
+            out = static_cast<int>(std::wcstol(value, nullptr, 10));
+            ++i;
+            return out > 0;
+        };
+        auto real = [&](double& out) {
+            if (value == nullptr) return false;
+            out = std::wcstod(value, nullptr);
+            ++i;
+            return out > 0;
+        };
+        bool ok = true;
+        if (arg == L"--quick") {
+            o.reps = 4;
+            o.burst = 20;
+            o.growthFirst = 10;
+            o.growthTotal = 40;
+            o.wave = 10;
+            o.idleSeconds = 2;
+            o.logSeconds = 0.3;
+            o.logRounds = 1;
+        } else if (arg == L"--reps") {
+            ok = number(o.reps);
+        } else if (arg == L"--burst") {
+            ok = number(o.burst);
+        } else if (arg == L"--growth-first") {
+            ok = number(o.growthFirst);
+        } else if (arg == L"--growth") {
+            ok = number(o.growthTotal);
+        } else if (arg == L"--wave") {
+            ok = number(o.wave);
+        } else if (arg == L"--idle-seconds") {
+            ok = real(o.idleSeconds);
+        } else if (arg == L"--log-seconds") {
+            ok = real(o.logSeconds);
+        } else if (arg == L"--log-rounds") {
+            ok = number(o.logRounds);
+        } else if (arg == L"--agent" && value != nullptr) {
+            o.agent = value;
+            ++i;
+        } else {
+            ok = false;
+        }
+        if (!ok) return false;
+    }
+    return o.growthFirst < o.growthTotal;
+}
+
+void Progress(const wchar_t* format, ...) {
+    static const ULONGLONG start = GetTickCount64();
+    va_list args;
+    va_start(args, format);
+    std::fwprintf(stderr, L"lmvnbench %4llus: ", (GetTickCount64() - start) / 1000);
+    std::vfwprintf(stderr, format, args);
+    std::fwprintf(stderr, L"\n");
+    std::fflush(stderr);
+    va_end(args);
+}
+
+double Percentile(std::vector<double> values, double share) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    // Nearest rank.
+    size_t rank = static_cast<size_t>(std::ceil(share * static_cast<double>(values.size())));
+    rank = std::clamp<size_t>(rank, 1, values.size());
+    return values[rank - 1];
+}
+
+std::wstring Fixed(double value, int decimals) {
+    if (std::isnan(value)) return L"n/a";
+    wchar_t text[64];
+    std::swprintf(text, 64, L"%.*f", decimals, value);
+    return text;
+}
+
+// Counts the notify broadcasts (reports in message mode) on a thread of its
+// own: a top-level window, as broadcasts reach only those.
+class ReportCounter {
+  public:
+    bool Start() {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, &ReportCounter::Run, this, 0, &threadId_);
+        if (thread_ == nullptr) return false;
+        WaitForSingleObject(ready_, 10000);
+        return window_ != nullptr;
+    }
+    void Stop() {
+        if (thread_ == nullptr) return;
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, 10000);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+        thread_ = nullptr;
+    }
+    long count() const { return count_; }
+    const std::wstring& codes() const { return codes_; }
+
+  private:
+    static DWORD WINAPI Run(LPVOID self) { return static_cast<ReportCounter*>(self)->Loop(); }
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<ReportCounter*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (self != nullptr && message == self->notify_) {
+            if (++self->count_ <= 10) self->codes_ += std::to_wstring(wParam) + L" ";
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    DWORD Loop() {
+        notify_ = RegisterWindowMessageW(L"Lumvane_notify_message");
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &ReportCounter::Proc;
+        windowClass.lpszClassName = L"LmvnBenchReports";
+        RegisterClassW(&windowClass);
+        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                  nullptr, nullptr, nullptr);
+        if (window_ != nullptr) {
+            SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        }
+        SetEvent(ready_);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        if (window_ != nullptr) DestroyWindow(window_);
+        return 0;
+    }
+    HANDLE thread_ = nullptr;
+    HANDLE ready_ = nullptr;
+    DWORD threadId_ = 0;
+    HWND window_ = nullptr;
+    UINT notify_ = 0;
+    long count_ = 0;
+    std::wstring codes_;
+};
+
+struct Bench {
+    Options options;
+    Installation in;
+    Journal journal{L""};
+    ReportCounter reports;
+    CopyDataClient copyClient;
+    int nextJob = 1;
+    int resignals = 0;
+    std::vector<std::wstring> rows;  // table lines
+
+    void Row(const std::wstring& figure, const std::wstring& agent, const std::wstring& baseline,
+             const std::wstring& ratio, const std::wstring& goal) {
+        rows.push_back(L"| " + figure + L" | " + agent + L" | " + baseline + L" | " + ratio +
+                       L" | " + goal + L" |");
+    }
+
+    const wchar_t* Event(Mode mode) { return mode == Mode::CopyData ? L"copydata" : L"cmd"; }
+
+    // Waits for what follows a job's hand-over to the client, so that the
+    // next sample starts on a quiet agent.
+    void Settle(Mode mode, const std::wstring& path) {
+        if (mode == Mode::CommandLine) journal.WaitFor(path, L"exit", 15000);
+        Sleep(100);
+    }
+
+    void Latency(Mode mode, const wchar_t* name) {
+        if (!ConfigureClient(in, mode)) {
+            Progress(L"cannot write the client settings");
+            return;
+        }
+        Submitter submitter(in);
+        if (!submitter.ok()) {
+            Progress(L"cannot open the agent's print event");
+            return;
+        }
+        std::vector<double> viaAgent;
+        std::vector<double> direct;
+        int failed = 0;
+        const int warmUp = 2;
+        for (int i = -warmUp; i < options.reps; ++i) {
+            for (int side = 0; side < 2; ++side) {
+                // Alternate which side goes first, so that drifts in the
+                // machine's load fall on both alike.
+                const bool agentSide = (side == 0) == (i % 2 == 0);
+                const std::wstring path = WriteJobFile(in, nextJob++);
+                std::optional<long long> start;
+                if (agentSide) {
+                    start = submitter.Submit(path);
+                } else {
+                    start = Now();
+                    if (!RunBaselineJob(in, mode, path)) start.reset();
+                }
+                const auto arrived =
+                    start ? journal.WaitFor(path, Event(mode), 30000) : std::optional<long long>();
+                if (!arrived) {
+                    ++failed;
+                } else if (i >= 0) {
+                    (agentSide ? viaAgent : direct).push_back(Milliseconds(*arrived - *start));
+                }
+                Settle(mode, path);
+            }
+        }
+        resignals += submitter.resignals();
+        const double agentMedian = Percentile(viaAgent, 0.5);
+        const double baseMedian = Percentile(direct, 0.5);
+        const double agentP90 = Percentile(viaAgent, 0.9);
+        const double baseP90 = Percentile(direct, 0.9);
+        Progress(L"latency %ls: agent %.1f / %.1f ms, baseline %.1f / %.1f ms (%d failed)", name,
+                 agentMedian, agentP90, baseMedian, baseP90, failed);
+        Row(std::wstring(L"Latency, ") + name + L": median / p90 (ms)",
+            Fixed(agentMedian, 1) + L" / " + Fixed(agentP90, 1),
+            Fixed(baseMedian, 1) + L" / " + Fixed(baseP90, 1),
+            Fixed(agentMedian / baseMedian, 3) + L" / " + Fixed(agentP90 / baseP90, 3) +
+                (failed ? L" (" + std::to_wstring(failed) + L" jobs lost)" : L""),
+            L"median ratio <= 1.15");
+    }
+
+    // Paths of `count` new jobs, their files written beforehand.
+    std::vector<std::wstring> NewJobs(int count) {
+        std::vector<std::wstring> paths;
+        for (int i = 0; i < count; ++i) paths.push_back(WriteJobFile(in, nextJob++));
+        return paths;
+    }
+
+    struct Delivery {
+        int delivered = 0;   // paths that arrived
+        int duplicates = 0;  // arrivals beyond the first
+        long long last = 0;  // time of the last arrival
+    };
+    // Waits until every path has arrived, or nothing arrives for 30 seconds.
+    Delivery WaitDelivered(const std::vector<std::wstring>& paths, const wchar_t* event) {
+        Delivery d;
+        int seen = -1;
+        ULONGLONG quietSince = GetTickCount64();
+        for (;;) {
+            journal.Poll();
+            d = Delivery{};
+            for (const auto& path : paths) {
+                const auto* entries = journal.Find(path);
+                if (entries == nullptr) continue;
+                int arrivals = 0;
+                for (const auto& entry : *entries) {
+                    if (entry.event != event) continue;
+                    if (++arrivals == 1) d.last = std::max(d.last, entry.when);
+                }
+                if (arrivals > 0) ++d.delivered;
+                if (arrivals > 1) d.duplicates += arrivals - 1;
+            }
+            if (d.delivered == static_cast<int>(paths.size())) return d;
+            if (d.delivered != seen) {
+                seen = d.delivered;
+                quietSince = GetTickCount64();
+            } else if (GetTickCount64() - quietSince > 30000) {
+                return d;
+            }
+            Sleep(50);
+        }
+    }
+
+    // Submits `paths` back to back; the time of the first SetEvent, or none.
+    std::optional<long long> SubmitAll(Submitter& submitter,
+                                       const std::vector<std::wstring>& paths) {
+        std::optional<long long> first;
+        for (const auto& path : paths) {
+            const auto when = submitter.Submit(path);
+            if (!when) return std::nullopt;
+            if (!first) first = when;
+        }
+        return first;
+    }
+
+    void Burst() {
+        if (!ConfigureClient(in, Mode::CopyData)) return;
+        const int n = options.burst;
+        // Through the agent.
+        Submitter submitter(in);
+        const auto agentPaths = NewJobs(n);
+        const auto first = SubmitAll(submitter, agentPaths);
+        const Delivery viaAgent = WaitDelivered(agentPaths, L"copydata");
+        resignals += submitter.resignals();
+        const double agentSeconds = first ? Milliseconds(viaAgent.last - *first) / 1000.0 : NAN;
+        Sleep(1000);
+
+        // Directly: one thread per job, started back to back, as the agent
+        // starts one per signal.
+        const auto directPaths = NewJobs(n);
+        struct Work {
+            Bench* bench;
+            const std::wstring* path;
+        };
+        std::vector<Work> work;
+        for (const auto& path : directPaths) work.push_back({this, &path});
+        std::vector<HANDLE> threads;
+        const long long directStart = Now();
+        for (auto& item : work) {
+            HANDLE thread = CreateThread(
+                nullptr, 0,
+                [](LPVOID param) -> DWORD {
+                    auto* w = static_cast<Work*>(param);
+                    return RunBaselineJob(w->bench->in, Mode::CopyData, *w->path) ? 0 : 1;
+                },
+                &item, 0, nullptr);
+            if (thread != nullptr) threads.push_back(thread);
+        }
+        const Delivery direct = WaitDelivered(directPaths, L"copydata");
+        for (HANDLE thread : threads) {
+            WaitForSingleObject(thread, 30000);
+            CloseHandle(thread);
+        }
+        const double directSeconds = Milliseconds(direct.last - directStart) / 1000.0;
+
+        const double agentRate = viaAgent.delivered / agentSeconds;
+        const double directRate = direct.delivered / directSeconds;
+        Progress(L"burst: agent %d jobs in %.1f s, baseline %d in %.1f s", viaAgent.delivered,
+                 agentSeconds, direct.delivered, directSeconds);
+        Row(L"Burst of " + std::to_wstring(n) + L" jobs, copy-data: jobs/s", Fixed(agentRate, 2),
+            Fixed(directRate, 2) + L" (" + Fixed(directRate * 3, 1) + L" process starts/s)",
+            Fixed(agentRate / directRate, 3), L">= 0.85");
+        Row(L"Burst: jobs delivered exactly once (count)",
+            std::to_wstring(viaAgent.delivered) + L" of " + std::to_wstring(n) + L", " +
+                std::to_wstring(viaAgent.duplicates) + L" more than once",
+            std::to_wstring(direct.delivered) + L" of " + std::to_wstring(n),
+            std::to_wstring(n - viaAgent.delivered) + L" missing", L"all, once");
+    }
+
+    // Waits until the agent's thread count has stayed the same for a second.
+    void Quiet(const Agent& agent) {
+        int last = -1;
+        int steady = 0;
+        const ULONGLONG deadline = GetTickCount64() + 15000;
+        while (steady < 5 && GetTickCount64() < deadline) {
+            const auto figures = ReadLinuxFigures(agent.linuxPid());
+            const int threads = figures ? figures->threads : -1;
+            steady = threads == last ? steady + 1 : 0;
+            last = threads;
+            Sleep(200);
+        }
+    }
+
+    struct Reading {
+        std::optional<long> handles;
+        std::optional<LinuxFigures> linux;
+    };
+    // Runs jobs in waves until `total` have been submitted since the start;
+    // the last one alone, on a quiet agent, so that the agent has closed the
+    // handles of every thread but that one when the reading is taken.
+    bool RunJobsUpTo(Submitter& submitter, int& done, int total) {
+        while (done < total - 1) {
+            const int count = std::min(options.wave, total - 1 - done);
+            const auto paths = NewJobs(count);
+            if (!SubmitAll(submitter, paths)) return false;
+            const Delivery d = WaitDelivered(paths, L"copydata");
+            done += count;
+            if (d.delivered != count) return false;
+        }
+        return true;
+    }
+    Reading ReadAfter(Agent& agent, Submitter& submitter, int& done, int total) {
+        Reading reading;
+        if (!RunJobsUpTo(submitter, done, total)) return reading;
+        Quiet(agent);
+        const auto last = NewJobs(1);
+        if (!SubmitAll(submitter, last)) return reading;
+        WaitDelivered(last, L"copydata");
+        ++done;
+        Quiet(agent);
+        reading.handles = CountHandles(agent.pid());
+        reading.linux = ReadLinuxFigures(agent.linuxPid());
+        return reading;
+    }
+
+    void GrowthAndIdle(Agent& agent) {
+        if (!ConfigureClient(in, Mode::CopyData)) return;
+        Submitter submitter(in);
+        int done = 0;
+        const Reading few = ReadAfter(agent, submitter, done, options.growthFirst);
+        Progress(L"growth: %d jobs done", done);
+        const Reading many = ReadAfter(agent, submitter, done, options.growthTotal);
+        Progress(L"growth: %d jobs done", done);
+        resignals += submitter.resignals();
+
+        const double leak = WaitForInputIdleLeak(in, 20);
+        auto text = [](const auto& value) {
+            return value ? std::to_wstring(*value) : std::wstring(L"n/a");
+        };
+        const std::wstring first = std::to_wstring(options.growthFirst);
+        const std::wstring second = std::to_wstring(options.growthTotal);
+        std::wstring handleDiff = L"n/a";
+        if (few.handles && many.handles) {
+            const long diff = *many.handles - *few.handles;
+            // One WaitForInputIdle per job (the progress indicator's).
+            const double share = leak * (options.growthTotal - options.growthFirst);
+            handleDiff = std::to_wstring(diff) + L"; less Wine's " + Fixed(leak, 2) +
+                         L" per WaitForInputIdle call: " + Fixed(diff - share, 0);
+        }
+        Row(L"Handles after " + first + L" / " + second + L" jobs (count)",
+            text(few.handles) + L" / " + text(many.handles), L"-", handleDiff,
+            L"no higher, beyond a few");
+        if (few.linux && many.linux) {
+            Row(L"Private memory after " + first + L" / " + second + L" jobs (KiB)",
+                std::to_wstring(few.linux->privateKb) + L" / " +
+                    std::to_wstring(many.linux->privateKb),
+                L"-", std::to_wstring(many.linux->privateKb - few.linux->privateKb),
+                L"no higher, beyond a few pages");
+            Row(L"Threads after " + first + L" / " + second + L" jobs (count)",
+                std::to_wstring(few.linux->threads) + L" / " + std::to_wstring(many.linux->threads),
+                L"-", std::to_wstring(many.linux->threads - few.linux->threads), L"no higher");
+        } else {
+            Row(L"Private memory", L"n/a (no /proc entry found)", L"-", L"-", L"-");
+        }
+
+        // Idle: nothing to do but wait.
+        Quiet(agent);
+        const auto timesBefore = ProcessTimes(agent.process());
+        const auto linuxBefore = ReadLinuxFigures(agent.linuxPid());
+        Sleep(static_cast<DWORD>(options.idleSeconds * 1000));
+        const auto timesAfter = ProcessTimes(agent.process());
+        const auto linuxAfter = ReadLinuxFigures(agent.linuxPid());
+        std::wstring times = L"n/a";
+        if (timesBefore && timesAfter) times = std::to_wstring(*timesAfter - *timesBefore);
+        std::wstring ticks = L"n/a";
+        std::wstring wakeUps = L"n/a";
+        if (linuxBefore && linuxAfter) {
+            ticks = std::to_wstring(linuxAfter->cpuTicks - linuxBefore->cpuTicks);
+            wakeUps = std::to_wstring(linuxAfter->contextSwitches - linuxBefore->contextSwitches);
+        }
+        Progress(L"idle: GetProcessTimes +%ls, ticks +%ls, switches +%ls", times.c_str(),
+                 ticks.c_str(), wakeUps.c_str());
+        const std::wstring span = Fixed(options.idleSeconds, 0) + L" s";
+        Row(L"Idle " + span + L": processor time, GetProcessTimes (100 ns units)", times, L"-",
+            L"-", L"0");
+        Row(L"Idle " + span + L": processor time, /proc (clock ticks)", ticks, L"-", L"-", L"0");
+        Row(L"Idle " + span + L": context switches, /proc (count)", wakeUps, L"-", L"-", L"0");
+    }
+
+    void Log() {
+        for (int threads : {1, 8}) {
+            const LogFigures f = MeasureLog(in.dir, threads, options.logSeconds, options.logRounds);
+            Progress(
+                L"log, %d thread(s): WriteLog %.0f/s (%.0f/s without the named mutex), "
+                L"WriteFile %.0f/s (%lld lines, %lld found)",
+                threads, f.writeLogPerSecond, f.withoutMutexPerSecond, f.plainPerSecond,
+                f.linesWritten, f.linesFound);
+            const std::wstring name = L"Log, " + std::to_wstring(threads) +
+                                      (threads == 1 ? L" thread" : L" threads") +
+                                      L", write-through: lines/s";
+            Row(name,
+                Fixed(f.writeLogPerSecond, 0) + L" (" + std::to_wstring(f.linesFound) + L" of " +
+                    std::to_wstring(f.linesWritten) + L" lines in the file)",
+                Fixed(f.plainPerSecond, 0), Fixed(f.writeLogPerSecond / f.plainPerSecond, 3), L"-");
+            Row(name + L", without the lock between agents", Fixed(f.withoutMutexPerSecond, 0),
+                Fixed(f.plainPerSecond, 0), Fixed(f.withoutMutexPerSecond / f.plainPerSecond, 3),
+                L"-");
+        }
+    }
+
+    bool StartAgent(Agent& agent, bool log) {
+        if (!ConfigureAgent(in, log)) return false;
+        if (!agent.Start(in)) {
+            Progress(L"the agent did not start");
+            return false;
+        }
+        if (agent.linuxPid() == 0) Progress(L"no /proc entry found for the agent");
+        return true;
+    }
+
+    int Run() {
+        ClearRegistry();
+        if (!reports.Start()) Progress(L"reports will not be counted");
+        if (!copyClient.Start(in)) {
+            Progress(L"the copy-data client did not start");
+            return 1;
+        }
+
+        Progress(L"log throughput");
+        Log();
+
+        for (bool log : {false, true}) {
+            Agent agent;
+            if (!StartAgent(agent, log)) return 1;
+            Progress(L"latency, log %ls", log ? L"on" : L"off");
+            Latency(Mode::CommandLine, log ? L"command line, log on" : L"command line, log off");
+            Latency(Mode::CopyData, log ? L"copy-data, log on" : L"copy-data, log off");
+            if (log) {
+                Progress(L"burst of %d", options.burst);
+                Burst();
+            }
+            agent.Stop();
+        }
+
+        {
+            Agent agent;
+            if (!StartAgent(agent, true)) return 1;
+            Progress(L"growth to %d jobs, then idle", options.growthTotal);
+            GrowthAndIdle(agent);
+            agent.Stop();
+        }
+
+        reports.Stop();
+        Row(L"Reports by the agent during the run (count)",
+            std::to_wstring(reports.count()) +
+                (reports.codes().empty() ? L"" : L" (codes " + reports.codes() + L")"),
+            L"-", L"-", L"0");
+        Row(L"Wake-ups the agent missed: path still waiting 10 s after SetEvent (count)",
+            std::to_wstring(resignals), L"-", L"-", L"0");
+        copyClient.Stop();
+        ClearRegistry();
+        return 0;
+    }
+};
+
+}  // namespace
+}  // namespace bench
+
+int wmain(int argc, wchar_t** argv) {
+    bench::Options options;
+    if (!bench::ParseOptions(argc, argv, options)) {
+        std::fwprintf(stderr, L"%ls", bench::kUsage);
+        return 2;
+    }
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring benchDir = self;
+    benchDir.resize(benchDir.find_last_of(L'\\'));
+    if (options.agent.empty()) {
+        options.agent = benchDir.substr(0, benchDir.find_last_of(L'\\')) + L"\\lmvnagent.exe";
+    }
+    const auto installation = bench::Install(options.agent, benchDir);
+    if (!installation) {
+        std::fwprintf(stderr, L"lmvnbench: cannot lay out the scratch folder\n");
+        return 1;
+    }
+    bench::Bench run;
+    run.options = options;
+    run.in = *installation;
+    run.journal = bench::Journal(installation->journal);
+    const int status = run.Run();
+
+    std::wprintf(L"| Figure | Agent | Baseline | Ratio or count | Goal |\n");
+    std::wprintf(L"|---|---|---|---|---|\n");
+    for (const auto& row : run.rows) std::wprintf(L"%ls\n", row.c_str());
+    std::wprintf(
+        L"\nRun: %d latency samples per row and side, burst of %d, growth readings after "
+        L"%d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d rounds.\n",
+        options.reps, options.burst, options.growthFirst, options.growthTotal, options.wave,
+        options.idleSeconds, options.logSeconds, options.logRounds);
+    std::fflush(stdout);
+    bench::Uninstall(*installation);
+    return status;
+}

@@ -1,0 +1,130 @@
+// The benchmark's client application. It notes the moment a job path reaches
+// it (QueryPerformanceCounter, which counts the same in every process) in a
+// journal file, one UTF-8 line per event:
+//     <counter> TAB <process id> TAB <event> TAB <path>
+//
+//   benchclient JOURNAL PATH...          command-line mode: the path follows
+//                                        the journal (the agent appends it
+//                                        unquoted). Event "cmd" at once, then a
+//                                        window, idle for input, closed 20 ms
+//                                        later; event "exit" at the end.
+//   benchclient JOURNAL --window CLASS   copy-data mode: a window of CLASS that
+//                                        journals every WM_COPYDATA ("copydata")
+//                                        until it is closed, or after 30 minutes
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::wstring g_journal;
+constexpr UINT_PTR kCloseTimer = 1;
+constexpr UINT kCommandLineLifeMs = 20;
+constexpr UINT kWindowLifeMs = 30 * 60 * 1000;
+
+long long Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+void Journal(long long when, const wchar_t* event, const std::wstring& path) {
+    const std::wstring line = std::to_wstring(when) + L"\t" +
+                              std::to_wstring(GetCurrentProcessId()) + L"\t" + event + L"\t" +
+                              path + L"\n";
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), bytes,
+                        nullptr, nullptr);
+    // One write per line, appended: clients of several jobs share the file.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        HANDLE file = CreateFileW(g_journal.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+            CloseHandle(file);
+            return;
+        }
+        Sleep(5);
+    }
+}
+
+// One word of a command line (quotes removed) and the rest after its blanks.
+const wchar_t* NextWord(const wchar_t* p, std::wstring& word) {
+    while (*p == L' ' || *p == L'\t') ++p;
+    word.clear();
+    if (*p == L'"') {
+        const wchar_t* end = std::wcschr(p + 1, L'"');
+        if (end == nullptr) end = p + std::wcslen(p);
+        word.assign(p + 1, end);
+        p = *end == L'"' ? end + 1 : end;
+    } else {
+        while (*p != L'\0' && *p != L' ' && *p != L'\t') word += *p++;
+    }
+    if (*p == L' ' || *p == L'\t') ++p;  // exactly one blank separates
+    return p;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COPYDATA: {
+            const long long when = Now();
+            const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+            char ansi[261] = {};
+            if (data->lpData != nullptr) {
+                std::memcpy(ansi, data->lpData, data->cbData < 260 ? data->cbData : 260);
+            }
+            wchar_t path[261] = {};
+            MultiByteToWideChar(CP_ACP, 0, ansi, -1, path, 261);
+            Journal(when, L"copydata", path);
+            return TRUE;
+        }
+        case WM_TIMER:
+            if (wParam == kCloseTimer) DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    const long long started = Now();
+    std::wstring word;
+    const wchar_t* rest = NextWord(GetCommandLineW(), word);  // the program
+    rest = NextWord(rest, g_journal);
+    if (g_journal.empty()) return 1;
+
+    std::wstring windowClass = L"LmvnBenchCmdClient";
+    std::wstring path;
+    UINT lifeMs = kCommandLineLifeMs;
+    if (std::wcsncmp(rest, L"--window ", 9) == 0) {
+        NextWord(rest + 9, windowClass);
+        lifeMs = kWindowLifeMs;
+    } else {
+        path = rest;
+        Journal(started, L"cmd", path);
+    }
+
+    WNDCLASSW registered{};
+    registered.lpfnWndProc = WindowProc;
+    registered.hInstance = instance;
+    registered.lpszClassName = windowClass.c_str();
+    RegisterClassW(&registered);
+    HWND window = CreateWindowExW(0, windowClass.c_str(), L"benchclient", WS_OVERLAPPEDWINDOW, 0, 0,
+                                  200, 100, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) return 2;
+    SetTimer(window, kCloseTimer, lifeMs, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    if (!path.empty()) Journal(Now(), L"exit", path);
+    return 0;
+}
