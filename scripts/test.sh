@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the agent, its tools and its tests, and runs every test under Wine.
+# Builds the agent, its tools, its tests and the benchmarks, and runs every
+# test under Wine (not the benchmarks: scripts/bench.sh runs those).
 # On a fresh Debian machine as root it first installs what is missing.
 # Usage: scripts/test.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
@@ -10,7 +11,7 @@ build=${1:-$root/build}
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DLMVN_BUILD_TESTS=ON -DLMVN_BUILD_TOOLS=ON >/dev/null
+  -DLMVN_BUILD_TESTS=ON -DLMVN_BUILD_TOOLS=ON -DLMVN_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2
 
 "$root/scripts/analyze.sh" "$build"
