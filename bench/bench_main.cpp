@@ -31,21 +31,25 @@ namespace bench {
 namespace {
 
 struct Options {
-    int reps = 20;           // latency samples per row and side
-    int burst = 500;         // jobs in the burst
+    // Sized for about ten minutes on a busy two-core machine; the figures of
+    // a longer run: --burst 500 --growth 2000.
+    int reps = 15;           // latency samples per row and side
+    int burst = 200;         // jobs in the burst
     int growthFirst = 100;   // jobs before the first growth reading
-    int growthTotal = 2000;  // jobs before the second
+    int growthTotal = 1000;  // jobs before the second
     int wave = 100;          // growth jobs submitted back to back at a time
     double idleSeconds = 10;
     double logSeconds = 1;
     int logRounds = 3;
     std::wstring agent;  // default: lmvnagent.exe in the folder above ours
+    std::wstring phases = L"log,latency,burst,growth";  // what to run
+    bool Runs(const wchar_t* phase) const { return phases.find(phase) != std::wstring::npos; }
 };
 
 const wchar_t kUsage[] =
     L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
     L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
-    L"                 [--agent PATH]\n";
+    L"                 [--agent PATH] [--phases log,latency,burst,growth]\n";
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -89,6 +93,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             ok = real(o.logSeconds);
         } else if (arg == L"--log-rounds") {
             ok = number(o.logRounds);
+        } else if (arg == L"--phases" && value != nullptr) {
+            o.phases = value;
+            ++i;
         } else if (arg == L"--agent" && value != nullptr) {
             o.agent = value;
             ++i;
@@ -328,30 +335,39 @@ struct Bench {
         const double agentSeconds = first ? Milliseconds(viaAgent.last - *first) / 1000.0 : NAN;
         Sleep(1000);
 
-        // Directly: one thread per job, started back to back, as the agent
-        // starts one per signal.
+        // Directly: the same work per job, taken from the list by as many
+        // threads as the machine has processors. (A thread per job, all
+        // started at once, only makes hundreds of process starts fight.)
         const auto directPaths = NewJobs(n);
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
         struct Work {
             Bench* bench;
-            const std::wstring* path;
-        };
-        std::vector<Work> work;
-        for (const auto& path : directPaths) work.push_back({this, &path});
+            const std::vector<std::wstring>* paths;
+            LONG next;
+        } work{this, &directPaths, -1};
         std::vector<HANDLE> threads;
         const long long directStart = Now();
-        for (auto& item : work) {
+        for (DWORD i = 0; i < std::max<DWORD>(system.dwNumberOfProcessors, 1); ++i) {
             HANDLE thread = CreateThread(
                 nullptr, 0,
                 [](LPVOID param) -> DWORD {
                     auto* w = static_cast<Work*>(param);
-                    return RunBaselineJob(w->bench->in, Mode::CopyData, *w->path) ? 0 : 1;
+                    for (LONG job; (job = InterlockedIncrement(&w->next)) <
+                                   static_cast<LONG>(w->paths->size());) {
+                        RunBaselineJob(w->bench->in, Mode::CopyData, (*w->paths)[job]);
+                    }
+                    return 0;
                 },
-                &item, 0, nullptr);
+                &work, 0, nullptr);
             if (thread != nullptr) threads.push_back(thread);
         }
         const Delivery direct = WaitDelivered(directPaths, L"copydata");
+        // Whatever is left (nothing, unless deliveries stopped) ends quickly:
+        // the list is emptied first.
+        InterlockedExchange(&work.next, static_cast<LONG>(directPaths.size()));
         for (HANDLE thread : threads) {
-            WaitForSingleObject(thread, 30000);
+            WaitForSingleObject(thread, 60000);
             CloseHandle(thread);
         }
         const double directSeconds = Milliseconds(direct.last - directStart) / 1000.0;
@@ -519,23 +535,31 @@ struct Bench {
             return 1;
         }
 
-        Progress(L"log throughput");
-        Log();
+        if (options.Runs(L"log")) {
+            Progress(L"log throughput");
+            Log();
+        }
 
         for (bool log : {false, true}) {
+            const bool latency = options.Runs(L"latency");
+            const bool burst = log && options.Runs(L"burst");
+            if (!latency && !burst) continue;
             Agent agent;
             if (!StartAgent(agent, log)) return 1;
-            Progress(L"latency, log %ls", log ? L"on" : L"off");
-            Latency(Mode::CommandLine, log ? L"command line, log on" : L"command line, log off");
-            Latency(Mode::CopyData, log ? L"copy-data, log on" : L"copy-data, log off");
-            if (log) {
+            if (latency) {
+                Progress(L"latency, log %ls", log ? L"on" : L"off");
+                Latency(Mode::CommandLine,
+                        log ? L"command line, log on" : L"command line, log off");
+                Latency(Mode::CopyData, log ? L"copy-data, log on" : L"copy-data, log off");
+            }
+            if (burst) {
                 Progress(L"burst of %d", options.burst);
                 Burst();
             }
             agent.Stop();
         }
 
-        {
+        if (options.Runs(L"growth")) {
             Agent agent;
             if (!StartAgent(agent, true)) return 1;
             Progress(L"growth to %d jobs, then idle", options.growthTotal);
@@ -587,10 +611,11 @@ int wmain(int argc, wchar_t** argv) {
     std::wprintf(L"|---|---|---|---|---|\n");
     for (const auto& row : run.rows) std::wprintf(L"%ls\n", row.c_str());
     std::wprintf(
-        L"\nRun: %d latency samples per row and side, burst of %d, growth readings after "
-        L"%d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d rounds.\n",
-        options.reps, options.burst, options.growthFirst, options.growthTotal, options.wave,
-        options.idleSeconds, options.logSeconds, options.logRounds);
+        L"\nRun (%ls): %d latency samples per row and side, burst of %d, growth readings "
+        L"after %d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d rounds.\n",
+        options.phases.c_str(), options.reps, options.burst, options.growthFirst,
+        options.growthTotal, options.wave, options.idleSeconds, options.logSeconds,
+        options.logRounds);
     std::fflush(stdout);
     bench::Uninstall(*installation);
     return status;
