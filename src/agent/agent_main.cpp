@@ -18,6 +18,11 @@ void StartProcessingThread(WorkerThreadRegistry& workers, HANDLE jobEvent, DWORD
                            const wchar_t* logLine) {
     if (LogEnabled != 0) WriteLog(logLine);
     ReapWorkers(workers, FALSE);
+    // Reset before the thread starts, not after: the thread may take the job
+    // over at once, and the producer then stores its next job and sets the
+    // event again; a reset after the start would swallow that signal and
+    // leave the next job waiting for a later one.
+    Win32().ResetEvent(jobEvent);
     HANDLE thread = Win32().CreateThread(nullptr, 0, &ProcessingThread,
                                          reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(argument)),
                                          0, nullptr);
@@ -28,7 +33,6 @@ void StartProcessingThread(WorkerThreadRegistry& workers, HANDLE jobEvent, DWORD
         // end on its own.
         Win32().CloseHandle(thread);
     }
-    Win32().ResetEvent(jobEvent);
 }
 
 }  // namespace

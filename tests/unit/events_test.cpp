@@ -394,11 +394,38 @@ TEST_F(MainLoop, AThreadTheRegistryCannotHoldIsClosedAtOnce) {
     EXPECT_EQ(0, Run());
     ASSERT_EQ(1u, LoopFakes::threads.size());
     EXPECT_EQ(1u, Closes(LoopFakes::threads[0]));
-    // Closed before the event was reset, that is, at once.
+    // Closed at once, before anything else.
     const auto at =
         std::find(LoopFakes::closed.begin(), LoopFakes::closed.end(), LoopFakes::threads[0]);
     EXPECT_EQ(LoopFakes::closed.begin(), at);
     EXPECT_EQ(1u, LoopFakes::resets.size());
+}
+
+// The producer stores its next job and sets the event as soon as the thread
+// has taken the previous one, which can happen before CreateThread returns:
+// that signal must start a thread of its own, not be reset away.
+TEST_F(MainLoop, ASignalWhileTheThreadStartsIsServed) {
+    static std::wstring printName;
+    printName = PrintName();
+    ScopedApiOverride<decltype(&::CreateThread)> signalling(
+        &Win32Api::CreateThread,
+        [](LPSECURITY_ATTRIBUTES a, SIZE_T s, LPTHREAD_START_ROUTINE r, LPVOID p, DWORD f,
+           LPDWORD id) -> HANDLE {
+            HANDLE h = LoopFakes::Thread(a, s, r, p, f, id);
+            if (LoopFakes::threads.size() == 1) ::SetEvent(EventFakes::HandleOf(printName));
+            return h;
+        });
+    ScopedApiOverride<decltype(&::WaitForMultipleObjects)> real(
+        &Win32Api::WaitForMultipleObjects,
+        [](DWORD count, const HANDLE* handles, BOOL, DWORD) -> DWORD {
+            // First the job; then whatever is signalled by now, else the kill.
+            if (++LoopFakes::waits == 1) return WAIT_OBJECT_0;
+            const DWORD now = ::WaitForMultipleObjects(count, handles, FALSE, 0);
+            return now == WAIT_OBJECT_0 ? now : WAIT_OBJECT_0 + 2;
+        });
+    EXPECT_EQ(0, Run());
+    EXPECT_EQ((std::vector<DWORD>{0, 0}), LoopFakes::threadArguments);
+    EXPECT_EQ(3u, LoopFakes::waits);
 }
 
 TEST_F(MainLoop, AThreadThatCannotStartIsReportedAndTheEventStillReset) {
