@@ -277,12 +277,14 @@ bool Submitter::WaitTaken(DWORD timeoutMs) {
 }
 
 std::optional<long long> Submitter::Submit(const std::wstring& path) {
+    const long long waitStart = Now();
     if (!WaitTaken(10000)) {
         // The agent was woken but has not taken the path: wake it again.
         ++resignals_;
         SetEvent(event_);
         if (!WaitTaken(10000)) return std::nullopt;
     }
+    waitedMs_ += Milliseconds(Now() - waitStart);
     if (RegSetValueExW(key_, valueName_.c_str(), 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(path.c_str()),
                        static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {

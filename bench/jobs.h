@@ -91,6 +91,8 @@ class Submitter {
     // Times the previous path was still there after the wait and the event
     // was set again (a wake-up the agent lost).
     int resignals() const { return resignals_; }
+    // Time spent waiting for the agent to take the previous path, in all.
+    double waitedMs() const { return waitedMs_; }
 
   private:
     bool WaitTaken(DWORD timeoutMs);
@@ -99,6 +101,7 @@ class Submitter {
     HANDLE event_ = nullptr;
     HANDLE changed_ = nullptr;
     int resignals_ = 0;
+    double waitedMs_ = 0;
 };
 
 // The client's journal, read as it grows.
