@@ -218,6 +218,9 @@ struct LoopFakes {
     static inline std::vector<HANDLE> resets;
     static inline std::vector<HANDLE> closed;
     static inline bool growthFails = false;
+    static inline HANDLE hold = nullptr;  // set: started threads wait for it
+    static inline std::vector<HANDLE> watches;
+    static inline std::vector<UINT> processEnds;
 
     static DWORD WINAPI Wait(DWORD count, const HANDLE* handles, BOOL, DWORD) {
         waitCounts.push_back(count);
@@ -236,8 +239,17 @@ struct LoopFakes {
             return nullptr;
         }
         HANDLE h = ::CreateThread(
-            nullptr, 0, [](LPVOID) -> DWORD { return 1; }, nullptr, flags, nullptr);
+            nullptr, 0,
+            [](LPVOID event) -> DWORD {
+                if (event != nullptr) WaitForSingleObject(static_cast<HANDLE>(event), 30000);
+                return 1;
+            },
+            hold, flags, nullptr);
         threads.push_back(h);
+        HANDLE watch = nullptr;
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &watch, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        watches.push_back(watch);
         return h;
     }
     static BOOL WINAPI Reset(HANDLE event) {
@@ -247,6 +259,10 @@ struct LoopFakes {
     static BOOL WINAPI Close(HANDLE h) {
         closed.push_back(h);
         return ::CloseHandle(h);
+    }
+    static BOOL WINAPI EndProcess(HANDLE process, UINT code) {
+        if (process == GetCurrentProcess()) processEnds.push_back(code);
+        return TRUE;
     }
     static void* Grow(void* block, size_t size) {
         return growthFails ? nullptr : std::realloc(block, size);
@@ -268,6 +284,13 @@ class MainLoop : public EventChannel {
         LoopFakes::resets.clear();
         LoopFakes::closed.clear();
         LoopFakes::growthFails = false;
+        LoopFakes::hold = nullptr;
+        LoopFakes::watches.clear();
+        LoopFakes::processEnds.clear();
+    }
+    void TearDown() override {
+        for (HANDLE h : LoopFakes::watches) CloseHandle(h);
+        EventChannel::TearDown();
     }
     int Run() { return AgentMain(nullptr, nullptr, nullptr, 0); }
     static size_t Closes(HANDLE h) {
@@ -289,6 +312,8 @@ class MainLoop : public EventChannel {
     ScopedApiOverride<decltype(&::ResetEvent)> reset_{&Win32Api::ResetEvent, &LoopFakes::Reset};
     ScopedApiOverride<decltype(&::CloseHandle)> close_{&Win32Api::CloseHandle, &LoopFakes::Close};
     ScopedApiOverride<void* (*)(void*, size_t)> grow_{&Win32Api::Reallocate, &LoopFakes::Grow};
+    ScopedApiOverride<decltype(&::TerminateProcess)> end_{&Win32Api::TerminateProcess,
+                                                          &LoopFakes::EndProcess};
 };
 
 TEST_F(MainLoop, ServesEachSignalInItsOwnThreadThenStopsOnKill) {
@@ -308,6 +333,38 @@ TEST_F(MainLoop, ServesEachSignalInItsOwnThreadThenStopsOnKill) {
     for (HANDLE h : LoopFakes::threads) EXPECT_EQ(1u, Closes(h));
     for (HANDLE h : {print, shared, kill}) EXPECT_EQ(1u, Closes(h));
     EXPECT_TRUE(reports_.Boxes().empty());
+}
+
+// A thread still running at shutdown is terminated with exit code 0, and
+// the process then ends at once: the terminated thread may have held a lock
+// that the runtime's exit would wait for.
+TEST_F(MainLoop, ThreadsStillRunningAtShutdownAreTerminated) {
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, hold);
+    LoopFakes::hold = hold;
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    EXPECT_EQ(0, Run());
+    ASSERT_EQ(1u, LoopFakes::watches.size());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(LoopFakes::watches[0], 10000));
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeThread(LoopFakes::watches[0], &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(1u, Closes(LoopFakes::threads[0]));
+    EXPECT_EQ((std::vector<UINT>{0}), LoopFakes::processEnds);
+    CloseHandle(hold);
+
+    // Threads that ended by themselves: the agent leaves by returning.
+    SetUp();
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    ScopedApiOverride<decltype(&::WaitForMultipleObjects)> slowKill(
+        &Win32Api::WaitForMultipleObjects,
+        [](DWORD count, const HANDLE* handles, BOOL all, DWORD timeout) -> DWORD {
+            // Let the thread started for the first signal end before the kill.
+            if (LoopFakes::waits == 1) WaitForSingleObject(LoopFakes::watches[0], 10000);
+            return LoopFakes::Wait(count, handles, all, timeout);
+        });
+    EXPECT_EQ(0, Run());
+    EXPECT_TRUE(LoopFakes::processEnds.empty());
 }
 
 TEST_F(MainLoop, AFailedWaitShutsDownInsteadOfSpinning) {

@@ -160,7 +160,7 @@ class Reap : public Registry {
 };
 
 TEST_F(Reap, WithoutTerminateDropsOnlyEndedThreads) {
-    ReapWorkers(registry_, FALSE);
+    EXPECT_EQ(0, ReapWorkers(registry_, FALSE));
     EXPECT_EQ((std::vector<HANDLE>{H(kRunningA), H(kUnreadable), H(kRunningB)}), Held(registry_));
     EXPECT_EQ((std::vector<HANDLE>{H(kEnded1), H(kEnded0)}), Threads::closed);
     EXPECT_TRUE(Threads::terminated.empty());
@@ -168,7 +168,7 @@ TEST_F(Reap, WithoutTerminateDropsOnlyEndedThreads) {
 }
 
 TEST_F(Reap, WithTerminateEndsRunningThreadsAndKeepsUnreadableOnes) {
-    ReapWorkers(registry_, TRUE);
+    EXPECT_EQ(2, ReapWorkers(registry_, TRUE));
     EXPECT_EQ((std::vector<HANDLE>{H(kUnreadable)}), Held(registry_));
     EXPECT_EQ((std::vector<std::pair<HANDLE, DWORD>>{{H(kRunningB), 0}, {H(kRunningA), 0}}),
               Threads::terminated);
