@@ -1,13 +1,312 @@
-// Placeholder until delivery lands.
+// Delivery of a job to the client application, in one of three transfer
+// modes, and the common end of every job that got past its stages.
+//
+//   command line (mode 0 and every value but 1 and 2): the client is started
+//       with the job description file path after its command line;
+//   copy-data (mode 1): the ANSI path goes to the target window in a
+//       WM_COPYDATA message;
+//   clipboard (mode 2): the ANSI path goes on the clipboard in a registered
+//       format, and the configured message is posted to the target window.
+//
+// What is handed over is always the path; the client reads the file itself.
 #include "job/delivery.h"
 
-namespace lmvn {
+#include "agent/settings.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "diag/report.h"
+#include "job/activation.h"
+#include "job/purge.h"
+#include "job/stages.h"
 
-DWORD DeliverJob(const wchar_t*, ClientSettings&, UniqueProcess&) { return 0; }
-DWORD DeliverByCopyData(const wchar_t*, ClientSettings&, UniqueProcess&) { return 0; }
-DWORD DeliverByClipboard(const wchar_t*, ClientSettings&, UniqueProcess&) { return 0; }
-DWORD DeliverByCommandLine(const wchar_t*, ClientSettings&, UniqueProcess&) { return 0; }
-HWND FindOrStartClientWindow(const ClientSettings&, UniqueProcess&, bool) { return nullptr; }
-void DeleteJobFiles(const wchar_t*) {}
+#include <cstring>
+#include <span>
+
+namespace lmvn {
+namespace {
+
+// Exit codes of the processing thread.
+constexpr DWORD kExitStopped = 0;    // ended before the client was addressed
+constexpr DWORD kExitCommonEnd = 1;  // the common end ran (second purge done)
+
+// The ANSI path travels in exactly this many bytes, in both the WM_COPYDATA
+// payload and the clipboard block, whatever the path's length.
+constexpr DWORD kAnsiPathBytes = 260;
+
+// Copy-data mode keeps looking for the target window after the client has
+// become idle for input: 40 cycles of one 250 ms pause, about 10 seconds.
+constexpr int kPollCycles = 40;
+constexpr DWORD kPollPauseMs = 250;
+
+constexpr DWORD kClientIdleWaitMs = 20000;       // modes 1 and 2, before searching again
+constexpr DWORD kCommandLineIdleWaitMs = 10000;  // command-line mode, before activation
+
+// Clipboard mode posts a message in the range 0x8000 to 0xBFFF only.
+constexpr LONG kFirstClipboardMessage = 0x8000;  // WM_APP
+constexpr LONG kLastClipboardMessage = 0xBFFF;
+
+const wchar_t* OrNone(const wchar_t* text) { return text[0] != L'\0' ? text : nullptr; }
+
+HWND FindTargetWindow(const ClientSettings& settings) {
+    return Win32().FindWindowW(OrNone(settings.targetWindowClass),
+                               OrNone(settings.targetWindowTitle));
+}
+
+bool HasTargetIdentification(const ClientSettings& settings) {
+    return settings.targetWindowClass[0] != L'\0' || settings.targetWindowTitle[0] != L'\0';
+}
+
+// Modes 1 and 2 with neither class nor title: nothing could ever be found.
+DWORD RefuseUnidentifiedTarget(const wchar_t* jobPath) {
+    ReportError(reports::kNotConfigured);
+    Win32().DeleteFileW(jobPath);
+    return kExitStopped;
+}
+
+// The path in the thread's ANSI code page, zero-terminated, in exactly
+// kAnsiPathBytes bytes (the rest zero). False when it has no ANSI form or the
+// form with its terminator would not fit: such a path is never cut, since a
+// cut path names another file.
+bool ToAnsiPath(const wchar_t* jobPath, char (&ansi)[kAnsiPathBytes]) {
+    std::memset(ansi, 0, sizeof(ansi));
+    const UINT codePage = NT4Mode ? CP_ACP : CP_THREAD_ACP;
+    const int written = Win32().WideCharToMultiByte(codePage, 0, jobPath, -1, ansi, kAnsiPathBytes,
+                                                    nullptr, nullptr);
+    if (written <= 0) {
+        std::memset(ansi, 0, sizeof(ansi));
+        return false;
+    }
+    return true;
+}
+
+// Starts the client with `commandLine` (CreateProcessW may write to it) and
+// puts its handles into the job's client slot.
+bool StartClient(std::span<wchar_t> commandLine, UniqueProcess& client) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (!Win32().CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &started)) {
+        return false;
+    }
+    client.adopt(started);
+    return true;
+}
+
+// Second purge, then the client's handles (if it was started) are closed.
+DWORD CommonEnd(UniqueProcess& client) {
+    PurgePrintedJobs();
+    client.process.reset();
+    client.thread.reset();
+    return kExitCommonEnd;
+}
+
+// Runs the stages. True when the job goes on to the client; otherwise the job
+// is over and `exitCode` says how it ended.
+bool RunStages(const wchar_t* jobPath, UniqueHandle& progress, UniqueProcess& client,
+               DWORD& exitCode) {
+    switch (RunStageSequence(jobPath, progress)) {
+        case StageOutcome::Converted:
+            return true;
+        case StageOutcome::Cancelled:
+            // The preprocessor's verdict: nothing more, not even the purge.
+            exitCode = kExitStopped;
+            return false;
+        case StageOutcome::ConverterFailed:
+            // Reported, and the job description file is gone: there is nothing
+            // left to deliver. Tidy up as every other ended job does.
+            if (progress) CloseProgressIndicator(std::move(progress));
+            exitCode = CommonEnd(client);
+            return false;
+    }
+    exitCode = kExitStopped;
+    return false;
+}
+
+// The clipboard block: kAnsiPathBytes movable bytes holding the ANSI path.
+// None when it cannot be allocated, converted into or locked; a block that
+// was allocated is then released here.
+UniqueGlobal MakeClipboardBlock(const wchar_t* jobPath) {
+    Win32Api& api = Win32();
+    UniqueGlobal block(api.GlobalAlloc(GMEM_MOVEABLE, kAnsiPathBytes));
+    if (!block) return {};
+    char ansi[kAnsiPathBytes];
+    if (!ToAnsiPath(jobPath, ansi)) return {};
+    void* bytes = api.GlobalLock(block.get());
+    if (bytes == nullptr) return {};
+    std::memcpy(bytes, ansi, kAnsiPathBytes);
+    api.GlobalUnlock(block.get());
+    return block;
+}
+
+}  // namespace
+
+UINT ClipboardMessageFor(DWORD messageId) {
+    const LONG id = static_cast<LONG>(messageId);
+    if (id < kFirstClipboardMessage || id > kLastClipboardMessage) return kFirstClipboardMessage;
+    return static_cast<UINT>(id);
+}
+
+DWORD DeliverJob(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client) {
+    switch (settings.transferMode) {
+        case 1:
+            return DeliverByCopyData(jobPath, settings, client);
+        case 2:
+            return DeliverByClipboard(jobPath, settings, client);
+        default:
+            return DeliverByCommandLine(jobPath, settings, client);
+    }
+}
+
+HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll) {
+    Win32Api& api = Win32();
+    HWND window = FindTargetWindow(settings);
+    if (api.IsWindow(window)) return window;  // already running: not started
+
+    // The client command line alone; the window will be told the path.
+    wchar_t commandLine[kTextUnits] = {};
+    CopyText(commandLine, settings.commandLine);
+    if (!StartClient(commandLine, client)) return nullptr;  // shows as no window
+    if (api.WaitForInputIdle(client.process.get(), kClientIdleWaitMs) != 0) return nullptr;
+
+    if (!poll) return FindTargetWindow(settings);
+
+    // A client may create its window some time after it first waits for
+    // input; keep looking, for a bounded time.
+    for (int cycle = 0; cycle < kPollCycles; ++cycle) {
+        window = FindTargetWindow(settings);
+        if (window != nullptr) return window;
+        api.Sleep(kPollPauseMs);
+        window = FindTargetWindow(settings);
+        if (window != nullptr) return window;
+    }
+    return nullptr;
+}
+
+DWORD DeliverByCopyData(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client) {
+    Win32Api& api = Win32();
+    if (!HasTargetIdentification(settings)) return RefuseUnidentifiedTarget(jobPath);
+
+    UniqueHandle progress;
+    DWORD exitCode = kExitStopped;
+    if (!RunStages(jobPath, progress, client, exitCode)) return exitCode;
+
+    const HWND window = FindOrStartClientWindow(settings, client, true);
+    // The progress indicator stays up while the client starts.
+    if (progress) CloseProgressIndicator(std::move(progress));
+
+    char payload[kAnsiPathBytes];
+    const bool converted = ToAnsiPath(jobPath, payload);
+    COPYDATASTRUCT data{};
+    // "Message ID" as a signed 32-bit number, widened to pointer size.
+    data.dwData =
+        static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<LONG>(settings.messageId)));
+    data.cbData = kAnsiPathBytes;
+    data.lpData = payload;
+
+    if (LogEnabled != 0) WriteLog(L"Sending WM_COPYDATA.");
+    if (converted && api.IsWindow(window)) {
+        // Returns once the client has handled the message.
+        api.SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+        ActivateWindow(window);
+    } else {
+        // No window, or a path with no ANSI form that fits: nothing is sent,
+        // and the files stay for another attempt.
+        ReportError(reports::kTargetInaccessible);
+    }
+    return CommonEnd(client);
+}
+
+DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client) {
+    Win32Api& api = Win32();
+    if (!HasTargetIdentification(settings)) return RefuseUnidentifiedTarget(jobPath);
+    const UINT message = ClipboardMessageFor(settings.messageId);
+
+    UniqueHandle progress;
+    DWORD exitCode = kExitStopped;
+    if (!RunStages(jobPath, progress, client, exitCode)) return exitCode;
+
+    const HWND window = FindOrStartClientWindow(settings, client, false);
+    if (progress) CloseProgressIndicator(std::move(progress));
+
+    // A failed registration gives 0, which SetClipboardData refuses below.
+    const UINT format = api.RegisterClipboardFormatW(settings.clipboardFormat);
+
+    ClipboardScope clipboard(nullptr);
+    if (!clipboard.opened()) {
+        // Another program holds it: nothing touched, nothing deleted.
+        ReportError(reports::kOpenClipboardFailed);
+        return CommonEnd(client);
+    }
+    api.EmptyClipboard();
+    UniqueGlobal block = MakeClipboardBlock(jobPath);
+
+    const ReportKind* failure = nullptr;
+    if (!api.IsWindow(window)) {
+        failure = &reports::kTargetInaccessible;
+    } else if (!block || api.SetClipboardData(format, block.get()) == nullptr) {
+        // Also a path with no ANSI form, or a block that could not be made.
+        failure = &reports::kSetClipboardFailed;
+    }
+    if (failure != nullptr) {
+        // The clipboard stays open (and empty) while the report is shown.
+        ReportError(*failure);
+        clipboard.close();
+        block.reset();  // never handed to the clipboard: ours to release
+        DeleteJobFiles(jobPath);
+        return CommonEnd(client);
+    }
+
+    (void)block.release();  // the clipboard owns the block now
+    clipboard.close();
+    ActivateWindow(window);
+    api.PostMessageW(window, message, 0, 0);
+    return CommonEnd(client);
+}
+
+DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings,
+                           UniqueProcess& client) {
+    Win32Api& api = Win32();
+    UniqueHandle progress;
+    DWORD exitCode = kExitStopped;
+    if (!RunStages(jobPath, progress, client, exitCode)) return exitCode;
+    if (progress) CloseProgressIndicator(std::move(progress));
+
+    // Client command line, one blank, the path unquoted. Room for the longest
+    // of both, so the path always arrives whole.
+    wchar_t commandLine[2 * kTextUnits] = {};
+    CopyText(commandLine, settings.commandLine);
+    AppendText(commandLine, L" ");
+    AppendText(commandLine, jobPath);
+
+    if (LogEnabled != 0) WriteLog(L"Run client application.");
+    if (!StartClient(commandLine, client)) {
+        ReportError(reports::kDispatcherFailed);
+        api.DeleteFileW(jobPath);  // the EMF files stay
+        return CommonEnd(client);
+    }
+    if (api.WaitForInputIdle(client.process.get(), kCommandLineIdleWaitMs) == 0) {
+        api.EnumWindows(ActivateProcessWindow, static_cast<LPARAM>(client.processId));
+    }
+    return CommonEnd(client);
+}
+
+void DeleteJobFiles(const wchar_t* jobPath) {
+    Win32Api& api = Win32();
+    // Signed: a negative count deletes nothing.
+    const int count = static_cast<int>(api.GetPrivateProfileIntW(L"EMF", L"Count", 0, jobPath));
+    // Each entry costs one read of the file; a corrupt "Count" such as
+    // 2147483647 would keep the thread busy for hours. 65536 pages is far
+    // beyond any real job.
+    const int bounded = count < kMaxJobFiles ? count : kMaxJobFiles;
+    for (int index = 0; index < bounded; ++index) {
+        wchar_t key[16] = {};
+        FormatText(key, L"File%d", index);
+        wchar_t file[kTextUnits] = {};
+        api.GetPrivateProfileStringW(L"EMF", key, L"", file, kTextUnits, jobPath);
+        if (file[0] != L'\0') api.DeleteFileW(file);  // a failure does not stop the loop
+    }
+    api.DeleteFileW(jobPath);
+}
 
 }  // namespace lmvn

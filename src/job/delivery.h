@@ -21,7 +21,13 @@ DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings, Uni
 // none; with `poll`, keeps looking for a bounded time. The window, or null.
 HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll);
 
-// Deletes the EMF files the job description file lists, then the file itself.
+// Deletes the EMF files the job description file lists (File0 up to at most
+// kMaxJobFiles entries below "Count"), then the file itself.
 void DeleteJobFiles(const wchar_t* jobPath);
+inline constexpr int kMaxJobFiles = 65536;
+
+// The message clipboard mode posts for a "Message ID": the value itself when,
+// as a signed number, it lies in 0x8000 to 0xBFFF, else 0x8000 (WM_APP).
+UINT ClipboardMessageFor(DWORD messageId);
 
 }  // namespace lmvn

@@ -1,13 +1,142 @@
-// Placeholder until the stage operations land.
 #include "job/stages.h"
 
-namespace lmvn {
+#include "agent/settings.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "diag/report.h"
 
-BOOL RunPreprocessor(const wchar_t*) { return FALSE; }
-BOOL CheckPreprocessingResult(const wchar_t*) { return TRUE; }
-UniqueHandle StartProgressIndicator(const wchar_t*) { return {}; }
-BOOL RunConverter(const wchar_t*) { return FALSE; }
-void CloseProgressIndicator(UniqueHandle) {}
-StageOutcome RunStageSequence(const wchar_t*, UniqueHandle&) { return StageOutcome::Cancelled; }
+#include <algorithm>
+#include <cwchar>
+#include <span>
+
+namespace lmvn {
+namespace {
+
+constexpr DWORD kProgressIdleWaitMs = 20000;
+constexpr int kProfileValueUnits = 256;
+
+// Composes "<agent's directory>\<program> <jobPath>" in `command`, which is
+// cleared first. Neither part is quoted. False, with `command` left empty,
+// when the agent's own path or the whole line does not fit.
+bool ComposeStageCommandLine(std::span<wchar_t> command, const wchar_t* program,
+                             const wchar_t* jobPath) {
+    std::fill(command.begin(), command.end(), L'\0');
+    const DWORD size = static_cast<DWORD>(command.size());
+    const DWORD length = Win32().GetModuleFileNameW(nullptr, command.data(), size);
+    // A path that fills the whole buffer was cut (and may lack its terminator).
+    bool fits = length > 0 && length < size;
+    if (fits) {
+        wchar_t* lastBackslash = std::wcsrchr(command.data(), L'\\');
+        const size_t directoryEnd = lastBackslash ? lastBackslash - command.data() + 1 : 0;
+        command[directoryEnd] = L'\0';
+        fits = AppendText(command, program) && AppendText(command, L" ") &&
+               AppendText(command, jobPath);
+    }
+    if (!fits) std::fill(command.begin(), command.end(), L'\0');
+    return fits;
+}
+
+// Starts the composed command line; a line that did not fit counts as a
+// start that failed.
+bool StartStage(std::span<wchar_t> command, bool composed, BOOL inheritHandles,
+                UniqueProcess& child) {
+    if (!composed) return false;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!Win32().CreateProcessW(nullptr, command.data(), nullptr, nullptr, inheritHandles,
+                                NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info)) {
+        return false;
+    }
+    child.adopt(info);
+    return true;
+}
+
+// Folds A to Z only; every other character stands as it is.
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
+
+bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
+    for (; *a != L'\0' && *b != L'\0'; ++a, ++b) {
+        if (FoldAscii(*a) != FoldAscii(*b)) return false;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+BOOL RunPreprocessor(const wchar_t* jobPath) {
+    wchar_t command[kLongTextUnits];
+    const bool composed = ComposeStageCommandLine(command, kPreprocessorName, jobPath);
+    UniqueProcess child;
+    if (!StartStage(command, composed, FALSE, child)) return FALSE;
+
+    Win32().WaitForSingleObject(child.process.get(), INFINITE);
+    child.process.reset();
+    child.thread.reset();
+    if (LogEnabled != 0) WriteLog(L"Preprocessing finished.");
+    return TRUE;
+}
+
+BOOL CheckPreprocessingResult(const wchar_t* jobPath) {
+    wchar_t result[kProfileValueUnits] = {};
+    const DWORD read = Win32().GetPrivateProfileStringW(L"Document", L"PreprocessingResult", L"",
+                                                        result, kProfileValueUnits, jobPath);
+    if (read == 0) return TRUE;
+    return EqualsIgnoringAsciiCase(result, L"Cancel") ? FALSE : TRUE;
+}
+
+UniqueHandle StartProgressIndicator(const wchar_t* jobPath) {
+    wchar_t command[kTextUnits];
+    const bool composed = ComposeStageCommandLine(command, kProgressName, jobPath);
+    UniqueProcess child;
+    if (StartStage(command, composed, FALSE, child)) {
+        // Whether it became idle in time does not matter: the job goes on.
+        Win32().WaitForInputIdle(child.process.get(), kProgressIdleWaitMs);
+    }
+    if (LogEnabled != 0 && child.process) WriteLog(L"Progress indicator started.");
+    child.thread.reset();
+    return std::move(child.process);
+}
+
+BOOL RunConverter(const wchar_t* jobPath) {
+    wchar_t command[kLongTextUnits];
+    const bool composed = ComposeStageCommandLine(command, kConverterName, jobPath);
+    if (LogEnabled != 0) WriteLog(L"Starting converter.");
+
+    UniqueProcess child;
+    if (!StartStage(command, composed, TRUE, child)) {
+        ReportError(reports::kConverterMissing);
+        Win32().DeleteFileW(jobPath);  // the EMF files it lists stay
+        return FALSE;
+    }
+
+    Win32().WaitForSingleObject(child.process.get(), INFINITE);
+    child.process.reset();
+    child.thread.reset();
+    if (LogEnabled != 0) WriteLog(L"Converter finished.");
+    return TRUE;
+}
+
+void CloseProgressIndicator(UniqueHandle progress) {
+    if (!progress) return;  // nothing was started, so there is nothing to close
+
+    wchar_t windowClass[kTextUnits];
+    FormatText(windowClass, L"%s progress indicator", kPrinterName);
+    // Found by class alone: with two jobs in their stages at once this may be
+    // the other job's window.
+    if (HWND window = Win32().FindWindowW(windowClass, nullptr)) {
+        Win32().PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    progress.reset();  // neither waited for nor terminated
+    if (LogEnabled != 0) WriteLog(L"Progress indicator process terminated.");
+}
+
+StageOutcome RunStageSequence(const wchar_t* jobPath, UniqueHandle& progress) {
+    RunPreprocessor(jobPath);  // a preprocessor that cannot start is simply skipped
+    if (!CheckPreprocessingResult(jobPath)) return StageOutcome::Cancelled;
+    progress = StartProgressIndicator(jobPath);
+    if (!RunConverter(jobPath)) return StageOutcome::ConverterFailed;
+    return StageOutcome::Converted;
+}
 
 }  // namespace lmvn

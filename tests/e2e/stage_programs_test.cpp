@@ -1,0 +1,268 @@
+// The real agent runs the stage doubles for jobs submitted as the printer
+// side does, and delivers in command-line mode to the double under the name
+// client.exe.
+#include "support/harness.h"
+#include "support/robot.h"
+#include "support/stagedouble.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using lmvntest::AgentRegistry;
+using lmvntest::FindEntry;
+using lmvntest::IndexOf;
+using lmvntest::JournalEntry;
+using lmvntest::StageBehaviour;
+
+constexpr DWORD kJobTimeoutMs = 30000;
+
+class StageProgramsTest : public ::testing::Test {
+  protected:
+    // `folderPrefix` may hold a blank: the agent's folder then has one.
+    void Prepare(const std::wstring& folderPrefix = L"lmvnstages") {
+        dir_ = std::make_unique<lmvntest::TempDir>(folderPrefix);
+        ASSERT_TRUE(lmvntest::InstallStageDouble(dir(), L"client.exe"));
+        ASSERT_TRUE(AgentRegistry::SetDword(HKEY_LOCAL_MACHINE, L"Log", 1));
+        ASSERT_TRUE(AgentRegistry::SetString(HKEY_LOCAL_MACHINE, L"LogDestDir", dir()));
+        ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Client Application",
+                                             path(L"client.exe")));
+    }
+    void StartAgent() {
+        ASSERT_TRUE(agent_.Start(dir()));
+        ASSERT_TRUE(lmvntest::WaitUntil([&] { return HasLogLine(L"Waiting for events."); }, 20000));
+    }
+    void TearDown() override {
+        if (agent_.Running()) {
+            EXPECT_EQ(0u, agent_.Stop().value_or(99));
+        }
+    }
+
+    const std::wstring& dir() const { return dir_->path(); }
+    std::wstring path(const std::wstring& name) const { return lmvntest::JoinPath(dir(), name); }
+
+    // A job description file listing one EMF file, handed over under the
+    // user's name, and the user's print event set.
+    std::wstring Submit(const std::wstring& jobName, int jobId) {
+        const std::wstring job = path(jobName);
+        const std::wstring emf = path(L"page " + std::to_wstring(jobId) + L".emf");
+        EXPECT_TRUE(lmvntest::WriteFileBytes(emf, "EMF"));
+        std::string text =
+            "[Document]\r\nJobID=" + std::to_string(jobId) + "\r\n[EMF]\r\nCount=1\r\nFile0=";
+        text += std::string(emf.begin(), emf.end()) + "\r\n";
+        EXPECT_TRUE(lmvntest::WriteFileBytes(job, text));
+        EXPECT_TRUE(
+            AgentRegistry::SetString(HKEY_LOCAL_MACHINE, lmvntest::UserName().c_str(), job));
+        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, lmvntest::PrintEventName().c_str());
+        EXPECT_NE(nullptr, event);
+        if (event != nullptr) {
+            SetEvent(event);
+            CloseHandle(event);
+        }
+        return job;
+    }
+
+    std::vector<lmvntest::LogLine> Log() const {
+        return lmvntest::ParseLog(lmvntest::ReadFileBytes(path(L"vp_log.txt")));
+    }
+    bool HasLogLine(const std::wstring& text) const {
+        const auto lines = Log();
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const lmvntest::LogLine& l) { return l.text == text; });
+    }
+    int CountLogLines(const std::wstring& text) const {
+        const auto lines = Log();
+        return static_cast<int>(
+            std::count_if(lines.begin(), lines.end(),
+                          [&](const lmvntest::LogLine& l) { return l.text == text; }));
+    }
+    // The log's texts from `from` on, with those of `keep` only.
+    std::vector<std::wstring> LogTexts(const std::vector<std::wstring>& keep) const {
+        std::vector<std::wstring> texts;
+        for (const auto& line : Log()) {
+            if (std::find(keep.begin(), keep.end(), line.text) != keep.end()) {
+                texts.push_back(line.text);
+            }
+        }
+        return texts;
+    }
+    ULONGLONG LogTime(const std::wstring& text) const {
+        for (const auto& line : Log()) {
+            if (line.text == text) return lmvntest::StampToTime(line.stamp);
+        }
+        return 0;
+    }
+
+    std::vector<JournalEntry> Journal() const { return lmvntest::ReadStageJournal(dir()); }
+    int CountEntries(const std::wstring& program, const std::wstring& event) const {
+        const auto journal = Journal();
+        return static_cast<int>(std::count_if(journal.begin(), journal.end(), [&](const auto& e) {
+            return e.program == program && e.event == event;
+        }));
+    }
+    bool WaitForEntries(const std::wstring& program, const std::wstring& event, int count,
+                        DWORD timeoutMs = kJobTimeoutMs) const {
+        return lmvntest::WaitUntil([&] { return CountEntries(program, event) >= count; },
+                                   timeoutMs);
+    }
+
+    AgentRegistry registry_;
+    lmvntest::DesktopRobot robot_;
+    std::unique_ptr<lmvntest::TempDir> dir_;
+    lmvntest::AgentProcess agent_;
+};
+
+StageBehaviour ProgressWindow() {
+    StageBehaviour progress;
+    progress.window = true;
+    progress.windowLimitMs = 20000;
+    return progress;
+}
+
+TEST_F(StageProgramsTest, StagesRunInOrderEachWithTheJobPathAfterOneBlank) {
+    Prepare(L"lmvn agent folder");  // blanks in the agent's folder and the job path
+    ASSERT_TRUE(lmvntest::InstallStageDoubles(dir()));
+    StageBehaviour preprocessor;
+    preprocessor.delayMs = 400;
+    StageBehaviour converter;
+    converter.delayMs = 400;
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"preprocess.exe", preprocessor));
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"progress.exe", ProgressWindow()));
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"lmvndisp.exe", converter));
+    StartAgent();
+
+    const std::wstring job = Submit(L"print job 1.ini", 1);
+    ASSERT_TRUE(WaitForEntries(L"client.exe", L"end", 1));
+    ASSERT_TRUE(WaitForEntries(L"progress.exe", L"close", 1, 10000));
+    const auto journal = Journal();
+
+    // Each stage named by its full path in the agent's folder, the job path
+    // after one blank, neither quoted; the job path arrives whole.
+    for (const wchar_t* name : {L"preprocess.exe", L"progress.exe", L"lmvndisp.exe"}) {
+        const auto start = FindEntry(journal, name, L"start");
+        ASSERT_TRUE(start) << name;
+        // Wine hands the child a command line whose unquoted program path
+        // held a blank with that path put in quotes; the exact line the
+        // agent passes is checked by the unit tests.
+        const std::wstring unquoted = path(name) + L" " + job;
+        const std::wstring requoted = L"\"" + path(name) + L"\" " + job;
+        EXPECT_TRUE(start->detail == unquoted || start->detail == requoted) << start->detail;
+        EXPECT_EQ(job, FindEntry(journal, name, L"job")->detail);
+    }
+    EXPECT_EQ(L"\"" + path(L"client.exe") + L"\" " + job,
+              FindEntry(journal, L"client.exe", L"start")->detail);
+
+    // One stage at a time, the progress indicator's window up before the
+    // converter starts, and the client last.
+    const int order[] = {
+        IndexOf(journal, L"preprocess.exe", L"start"), IndexOf(journal, L"preprocess.exe", L"end"),
+        IndexOf(journal, L"progress.exe", L"start"),   IndexOf(journal, L"progress.exe", L"window"),
+        IndexOf(journal, L"lmvndisp.exe", L"start"),   IndexOf(journal, L"lmvndisp.exe", L"end"),
+        IndexOf(journal, L"client.exe", L"start"),
+    };
+    for (size_t i = 0; i + 1 < std::size(order); ++i) {
+        EXPECT_GE(order[i], 0) << i;
+        EXPECT_LT(order[i], order[i + 1]) << i;
+    }
+
+    // The log lines at their moments (log stamps are whole milliseconds).
+    const std::vector<std::wstring> stageLines = {L"Preprocessing finished.",
+                                                  L"Progress indicator started.",
+                                                  L"Starting converter.",
+                                                  L"Converter finished.",
+                                                  L"Progress indicator process terminated.",
+                                                  L"Run client application."};
+    EXPECT_EQ(stageLines, LogTexts(stageLines));
+    using lmvntest::ToMilliseconds;
+    EXPECT_GE(LogTime(L"Preprocessing finished."),
+              ToMilliseconds(FindEntry(journal, L"preprocess.exe", L"end")->time));
+    EXPECT_LE(LogTime(L"Starting converter."), FindEntry(journal, L"lmvndisp.exe", L"start")->time);
+    EXPECT_GE(LogTime(L"Converter finished."),
+              ToMilliseconds(FindEntry(journal, L"lmvndisp.exe", L"end")->time));
+    EXPECT_TRUE(robot_.Boxes().empty());
+}
+
+TEST_F(StageProgramsTest, MissingPreprocessorAndProgressIndicatorAreSkipped) {
+    Prepare();
+    ASSERT_TRUE(lmvntest::InstallStageDouble(dir(), L"lmvndisp.exe"));
+    StageBehaviour converter;
+    converter.crashCode = 0xC0000005;  // a converter that crashes has still run
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"lmvndisp.exe", converter));
+    StartAgent();
+
+    const std::wstring job = Submit(L"job2.ini", 2);
+    ASSERT_TRUE(WaitForEntries(L"client.exe", L"end", 1));
+    EXPECT_EQ(path(L"client.exe") + L" " + job,
+              FindEntry(Journal(), L"client.exe", L"start")->detail);
+    EXPECT_EQ(path(L"lmvndisp.exe") + L" " + job,
+              FindEntry(Journal(), L"lmvndisp.exe", L"start")->detail);
+    EXPECT_EQ(1, CountEntries(L"lmvndisp.exe", L"crash"));
+    EXPECT_EQ(0, CountLogLines(L"Preprocessing finished."));
+    EXPECT_EQ(0, CountLogLines(L"Progress indicator started."));
+    EXPECT_EQ(0, CountLogLines(L"Progress indicator process terminated."));
+    EXPECT_EQ(1, CountLogLines(L"Converter finished."));
+    EXPECT_TRUE(robot_.Boxes().empty());
+}
+
+TEST_F(StageProgramsTest, MissingConverterIsReportedAndNothingIsDelivered) {
+    Prepare();
+    ASSERT_TRUE(lmvntest::InstallStageDouble(dir(), L"preprocess.exe"));
+    ASSERT_TRUE(lmvntest::InstallStageDouble(dir(), L"progress.exe"));
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"progress.exe", ProgressWindow()));
+    StartAgent();
+
+    const std::wstring job = Submit(L"job3.ini", 3);
+    ASSERT_TRUE(robot_.WaitForBoxes(1, kJobTimeoutMs));
+    EXPECT_EQ(L"Cannot find converter executable.", robot_.Boxes()[0].text);
+    // The progress indicator is still told to close.
+    ASSERT_TRUE(WaitForEntries(L"progress.exe", L"close", 1, 10000));
+    EXPECT_FALSE(lmvntest::FileExists(job));
+    EXPECT_TRUE(lmvntest::FileExists(path(L"page 3.emf")));
+
+    const std::vector<std::wstring> lines = {L"Starting converter.",
+                                             L"Cannot find converter executable.",
+                                             L"Progress indicator process terminated."};
+    EXPECT_EQ(lines, LogTexts(lines));
+    // Give a wrongly started client time to show up.
+    Sleep(1500);
+    EXPECT_EQ(0, CountEntries(L"client.exe", L"start"));
+    EXPECT_EQ(0, CountLogLines(L"Run client application."));
+    EXPECT_EQ(1u, robot_.Boxes().size());
+}
+
+TEST_F(StageProgramsTest, OnlyCancelInAnyCaseStopsTheJob) {
+    Prepare();
+    ASSERT_TRUE(lmvntest::InstallStageDoubles(dir()));
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"progress.exe", ProgressWindow()));
+    StageBehaviour preprocessor;
+    preprocessor.result = L"Cancelled";
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"preprocess.exe", preprocessor));
+    StartAgent();
+
+    // Not a cancel: delivered.
+    Submit(L"job4.ini", 4);
+    ASSERT_TRUE(WaitForEntries(L"client.exe", L"end", 1));
+
+    preprocessor.result = L"cAnCeL";
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"preprocess.exe", preprocessor));
+    const std::wstring job = Submit(L"job5.ini", 5);
+    ASSERT_TRUE(WaitForEntries(L"preprocess.exe", L"end", 2));
+    ASSERT_TRUE(
+        lmvntest::WaitUntil([&] { return CountLogLines(L"Preprocessing finished.") == 2; }, 10000));
+    // Nothing may follow for the cancelled job.
+    Sleep(1500);
+    EXPECT_EQ(1, CountEntries(L"progress.exe", L"start"));
+    EXPECT_EQ(1, CountEntries(L"lmvndisp.exe", L"start"));
+    EXPECT_EQ(1, CountEntries(L"client.exe", L"start"));
+    EXPECT_EQ(1, CountLogLines(L"Starting converter."));
+    EXPECT_TRUE(lmvntest::FileExists(job));
+    EXPECT_TRUE(lmvntest::FileExists(path(L"page 5.emf")));
+    EXPECT_TRUE(robot_.Boxes().empty());
+}
+
+}  // namespace

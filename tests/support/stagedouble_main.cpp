@@ -1,0 +1,169 @@
+// A stand-in for the stage programs (and, under another name, for a client
+// started in command-line mode). Tests copy it into the agent's folder as
+// preprocess.exe, progress.exe or lmvndisp.exe. It journals what happened to
+// it in "stagejournal.txt" beside itself, one UTF-8 line per event:
+//     <own file name> TAB <event> TAB <UTC FILETIME, decimal> TAB <detail>
+// and behaves as section [<own file name>] of "stagedouble.ini" beside it
+// says (every key optional):
+//     Result=Cancel        written as PreprocessingResult in section Document
+//                          of the job description file
+//     WindowDelayMs=N      wait before creating the window
+//     Window=1             show a top-level "Lumvane progress indicator"
+//                          window until WM_CLOSE (or WindowLimitMs, default
+//                          60000, so that no double outlives a test for long)
+//     DelayMs=N            take N ms before ending
+//     ExitCode=N           end with this code
+//     Crash=0xC0000005     end with this exception code instead; the double
+//                          never raises a real exception, which would start
+//                          Wine's debugger
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring g_directory;
+std::wstring g_name;
+
+std::wstring Directory(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring FileName(const std::wstring& path) {
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+ULONGLONG Now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Appends one whole line with a single write, so that doubles running at the
+// same time (progress indicator and converter) do not mix their lines.
+void Journal(const wchar_t* event, const std::wstring& detail = L"") {
+    std::wstring line =
+        g_name + L"\t" + event + L"\t" + std::to_wstring(Now()) + L"\t" + detail + L"\n";
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), bytes,
+                        nullptr, nullptr);
+    const std::wstring path = g_directory + L"\\stagejournal.txt";
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+            CloseHandle(file);
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+std::wstring Setting(const wchar_t* key) {
+    wchar_t value[512] = {};
+    const std::wstring ini = g_directory + L"\\stagedouble.ini";
+    GetPrivateProfileStringW(g_name.c_str(), key, L"", value, 512, ini.c_str());
+    return value;
+}
+
+DWORD NumberSetting(const wchar_t* key, DWORD fallback) {
+    const std::wstring text = Setting(key);
+    if (text.empty()) return fallback;
+    return static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 0));
+}
+
+// The job path: what follows the program's own path and one blank. The agent
+// does not quote either part, so a blank inside the path is part of it.
+std::wstring JobPathFrom(const std::wstring& commandLine, const std::wstring& modulePath) {
+    if (commandLine.compare(0, modulePath.size(), modulePath) == 0 &&
+        commandLine.size() > modulePath.size() && commandLine[modulePath.size()] == L' ') {
+        return commandLine.substr(modulePath.size() + 1);
+    }
+    size_t end;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        end = commandLine.find(L'"', 1);
+        end = end == std::wstring::npos ? commandLine.size() : end + 1;
+    } else {
+        end = commandLine.find(L' ');
+        if (end == std::wstring::npos) end = commandLine.size();
+    }
+    return end < commandLine.size() ? commandLine.substr(end + 1) : L"";
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CLOSE:
+            Journal(L"close");
+            DestroyWindow(window);
+            return 0;
+        case WM_TIMER:
+            Journal(L"timeout");
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+void ShowProgressWindow(HINSTANCE instance) {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"Lumvane progress indicator";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Converting", WS_OVERLAPPEDWINDOW,
+                                  0, 0, 200, 80, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        Journal(L"window-failed", std::to_wstring(GetLastError()));
+        return;
+    }
+    Journal(L"window");
+    SetTimer(window, 1, NumberSetting(L"WindowLimitMs", 60000), nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    wchar_t module[1024] = {};
+    GetModuleFileNameW(nullptr, module, 1024);
+    g_directory = Directory(module);
+    g_name = FileName(module);
+
+    const std::wstring commandLine = GetCommandLineW();
+    const std::wstring jobPath = JobPathFrom(commandLine, module);
+    Journal(L"start", commandLine);
+    Journal(L"job", jobPath);
+
+    const std::wstring result = Setting(L"Result");
+    if (!result.empty()) {
+        const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",
+                                                        result.c_str(), jobPath.c_str());
+        Journal(written ? L"result" : L"result-failed", result);
+    }
+    if (const DWORD wait = NumberSetting(L"WindowDelayMs", 0)) Sleep(wait);
+    if (NumberSetting(L"Window", 0) != 0) ShowProgressWindow(instance);
+    if (const DWORD delay = NumberSetting(L"DelayMs", 0)) Sleep(delay);
+
+    if (const DWORD crash = NumberSetting(L"Crash", 0)) {
+        Journal(L"crash", std::to_wstring(crash));
+        ExitProcess(crash);
+    }
+    const DWORD exitCode = NumberSetting(L"ExitCode", 0);
+    Journal(L"end", std::to_wstring(exitCode));
+    return static_cast<int>(exitCode);
+}

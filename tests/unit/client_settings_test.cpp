@@ -1,0 +1,254 @@
+#include "job/client_settings.h"
+
+#include "diag/format.h"
+#include "diag/report.h"
+#include "support/harness.h"
+#include "win/win32api.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace lmvn {
+namespace {
+
+// What a report broadcast in message mode carries.
+struct Broadcast {
+    WPARAM code;
+    LPARAM error;
+};
+std::vector<Broadcast> g_broadcasts;
+
+BOOL WINAPI RecordBroadcast(HWND, UINT, WPARAM code, LPARAM error) {
+    g_broadcasts.push_back({code, error});
+    return TRUE;
+}
+
+LONG WINAPI DenyOpen(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+
+// Works under a key of its own, so that it never meets an end-to-end test
+// using the agent's real key.
+class ClientSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        keyPath_ = L"Software\\LumvaneClientTest" + std::to_wstring(GetCurrentProcessId());
+        DeleteKeys();
+        g_broadcasts.clear();
+        MessageMode = 1;  // reports become broadcasts carrying code and error number
+        LogEnabled = 0;
+    }
+    void TearDown() override {
+        DeleteKeys();
+        MessageMode = 0;
+    }
+    void DeleteKeys() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath_.c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+    }
+    void SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, keyPath_.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
+        DWORD stored = 0;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, name, nullptr, nullptr, nullptr, &stored));
+        ASSERT_EQ(size, stored);
+        RegCloseKey(key);
+    }
+    void SetText(HKEY root, const wchar_t* name, const std::wstring& text) {
+        SetRaw(root, name, REG_SZ, text.c_str(),
+               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    void SetDword(HKEY root, const wchar_t* name, DWORD value) {
+        SetRaw(root, name, REG_DWORD, &value, sizeof(value));
+    }
+    BOOL Read(ClientSettings& settings) {
+        ScopedApiOverride notify(&Win32Api::SendNotifyMessageW, &RecordBroadcast);
+        return ReadClientSettings(keyPath_.c_str(), settings);
+    }
+
+    std::wstring keyPath_;
+};
+
+TEST_F(ClientSettingsTest, PresentPerUserValueWinsValueByValue) {
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"C:\\machine\\client.exe");
+    SetDword(HKEY_LOCAL_MACHINE, L"Transfer Mode", 2);
+    SetText(HKEY_LOCAL_MACHINE, L"Target Window Class", L"MachineClass");
+    SetText(HKEY_LOCAL_MACHINE, L"Target Window Title", L"Machine title");
+    SetText(HKEY_LOCAL_MACHINE, L"Clipboard Format", L"Machine format");
+    SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 0x8123);
+    // Per user: an empty client, a zero message number, no transfer mode.
+    SetText(HKEY_CURRENT_USER, L"Client Application", L"");
+    SetText(HKEY_CURRENT_USER, L"Target Window Class", L"UserClass");
+    SetDword(HKEY_CURRENT_USER, L"Message ID", 0);
+
+    ClientSettings settings;
+    ASSERT_TRUE(Read(settings));
+    EXPECT_STREQ(L"", settings.clientApplication);
+    EXPECT_EQ(2u, settings.transferMode);
+    EXPECT_STREQ(L"UserClass", settings.targetWindowClass);
+    EXPECT_STREQ(L"Machine title", settings.targetWindowTitle);
+    EXPECT_STREQ(L"Machine format", settings.clipboardFormat);
+    EXPECT_EQ(0u, settings.messageId);
+    EXPECT_TRUE(g_broadcasts.empty());
+}
+
+TEST_F(ClientSettingsTest, ValuesAreReadRawAndOversizeCountsAsAbsent) {
+    // "1" as text is 4 bytes: '1', 0 -> 49.
+    SetText(HKEY_CURRENT_USER, L"Transfer Mode", L"1");
+    // Eight bytes are too many for an integer: the machine value applies.
+    const ULONGLONG wide = 7;
+    SetRaw(HKEY_CURRENT_USER, L"Message ID", REG_QWORD, &wide, sizeof(wide));
+    SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 0x8005);
+    // 259 characters and the null fill the room exactly; one more is too long.
+    const std::wstring longest(259, L'c');
+    SetText(HKEY_CURRENT_USER, L"Target Window Class", longest);
+    SetText(HKEY_CURRENT_USER, L"Target Window Title", std::wstring(260, L't'));
+    SetText(HKEY_LOCAL_MACHINE, L"Target Window Title", L"fallback");
+    // 520 bytes with no terminator would leave the field unterminated (the
+    // text goes on in memory, or the registry would add a terminator).
+    const std::wstring unterminated(262, L'f');
+    SetRaw(HKEY_CURRENT_USER, L"Clipboard Format", REG_SZ, unterminated.data(), 520);
+    // Neither key holds "Client Application".
+
+    ClientSettings settings;
+    settings.transferMode = 99;  // stale values from an earlier use must not survive
+    settings.clientApplication[0] = L'x';
+    ASSERT_TRUE(Read(settings));
+    EXPECT_EQ(49u, settings.transferMode);
+    EXPECT_EQ(0x8005u, settings.messageId);
+    EXPECT_EQ(longest, settings.targetWindowClass);
+    EXPECT_STREQ(L"fallback", settings.targetWindowTitle);
+    EXPECT_STREQ(L"", settings.clipboardFormat);
+    EXPECT_STREQ(L"", settings.clientApplication);
+}
+
+TEST_F(ClientSettingsTest, EitherKeyAloneIsEnough) {
+    SetText(HKEY_CURRENT_USER, L"Client Application", L"user.exe");
+    ClientSettings settings;
+    ASSERT_TRUE(Read(settings));
+    EXPECT_STREQ(L"user.exe", settings.clientApplication);
+    EXPECT_EQ(0u, settings.transferMode);
+
+    RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+    SetDword(HKEY_LOCAL_MACHINE, L"Transfer Mode", 1);
+    ASSERT_TRUE(Read(settings));
+    EXPECT_STREQ(L"", settings.clientApplication);
+    EXPECT_EQ(1u, settings.transferMode);
+    EXPECT_TRUE(g_broadcasts.empty());
+}
+
+TEST_F(ClientSettingsTest, NeitherKeyReportsByTheMachineKeysError) {
+    ClientSettings settings;
+    EXPECT_FALSE(Read(settings));
+    ASSERT_EQ(1u, g_broadcasts.size());
+    EXPECT_EQ(111u, g_broadcasts[0].code);
+
+    g_broadcasts.clear();
+    SetDword(HKEY_LOCAL_MACHINE, L"Transfer Mode", 1);
+    {
+        ScopedApiOverride deny(&Win32Api::RegOpenKeyExW, &DenyOpen);
+        EXPECT_FALSE(Read(settings));
+    }
+    ASSERT_EQ(1u, g_broadcasts.size());
+    EXPECT_EQ(0xF006u, g_broadcasts[0].code);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, g_broadcasts[0].error);
+}
+
+TEST_F(ClientSettingsTest, RegistryReportTextsInABox) {
+    MessageMode = 0;
+    static std::vector<std::wstring> texts;
+    texts.clear();
+    ScopedApiOverride box(
+        &Win32Api::MessageBoxW, +[](HWND owner, LPCWSTR text, LPCWSTR, UINT style) {
+            if (owner == nullptr && style == MB_SYSTEMMODAL) texts.push_back(text);
+            return IDOK;
+        });
+    ScopedApiOverride deny(&Win32Api::RegOpenKeyExW, &DenyOpen);
+    ClientSettings settings;
+    EXPECT_FALSE(Read(settings));
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_EQ(0u,
+              texts[0].find(L"Failed to open registry key\nHKLM\\Software\\Lumvane\nError # 5: "))
+        << texts[0];
+}
+
+class CommandLineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_broadcasts.clear();
+        MessageMode = 1;
+        LogEnabled = 0;
+        ASSERT_TRUE(lmvntest::WriteFileBytes(jobFile(), "[Document]\r\n"));
+    }
+    void TearDown() override {
+        MessageMode = 0;
+        DeleteFileW(jobFile().c_str());
+    }
+    std::wstring jobFile() const { return dir_ / L"job.ini"; }
+    BOOL Prepare(ClientSettings& settings, const std::wstring& application) {
+        CopyText(settings.clientApplication, application.c_str());
+        ScopedApiOverride notify(&Win32Api::SendNotifyMessageW, &RecordBroadcast);
+        return PrepareClientCommandLine(settings, jobFile().c_str());
+    }
+    lmvntest::TempDir dir_{L"lmvncmd"};
+};
+
+TEST_F(CommandLineTest, QuotesOnlyUnquotedTextWithABlank) {
+    struct Case {
+        const wchar_t* application;
+        const wchar_t* commandLine;
+    } cases[] = {
+        {L"C:\\apps\\client.exe", L"C:\\apps\\client.exe"},
+        {L"C:\\Program Files\\client.exe", L"\"C:\\Program Files\\client.exe\""},
+        {L"\"C:\\Program Files\\client.exe\" /job", L"\"C:\\Program Files\\client.exe\" /job"},
+        {L"C:\\apps\\client.exe /job", L"\"C:\\apps\\client.exe /job\""},
+        {L"C:\\apps\\client.exe\t/job", L"C:\\apps\\client.exe\t/job"},
+    };
+    for (const Case& c : cases) {
+        ClientSettings settings;
+        EXPECT_TRUE(Prepare(settings, c.application)) << c.application;
+        EXPECT_STREQ(c.commandLine, settings.commandLine);
+    }
+    EXPECT_TRUE(g_broadcasts.empty());
+    EXPECT_TRUE(lmvntest::FileExists(jobFile()));
+}
+
+TEST_F(CommandLineTest, EmptyClientReports112AndDeletesTheJobFile) {
+    ClientSettings settings;
+    EXPECT_FALSE(Prepare(settings, L""));
+    ASSERT_EQ(1u, g_broadcasts.size());
+    EXPECT_EQ(112u, g_broadcasts[0].code);
+    EXPECT_FALSE(lmvntest::FileExists(jobFile()));
+}
+
+TEST_F(CommandLineTest, QuotedTextMustFitTheCommandLine) {
+    // 257 units and two quotes fill the 260 units with the terminator.
+    std::wstring fits = L"C:\\a b\\" + std::wstring(250, L'x');
+    ASSERT_EQ(257u, fits.size());
+    ClientSettings settings;
+    ASSERT_TRUE(Prepare(settings, fits));
+    EXPECT_EQ(L"\"" + fits + L"\"", settings.commandLine);
+    EXPECT_TRUE(g_broadcasts.empty());
+
+    // One more unit would be cut; the client is not started with a cut name.
+    std::wstring tooLong = fits + L"y";
+    ClientSettings other;
+    EXPECT_FALSE(Prepare(other, tooLong));
+    EXPECT_STREQ(L"", other.commandLine);
+    ASSERT_EQ(1u, g_broadcasts.size());
+    EXPECT_EQ(113u, g_broadcasts[0].code);
+    EXPECT_FALSE(lmvntest::FileExists(jobFile()));
+
+    // Quoted already, 259 units are used as they stand.
+    ASSERT_TRUE(lmvntest::WriteFileBytes(jobFile(), "[Document]\r\n"));
+    std::wstring quoted = L"\"C:\\a b\\c.exe\" " + std::wstring(244, L'z');
+    ASSERT_EQ(259u, quoted.size());
+    EXPECT_TRUE(Prepare(other, quoted));
+    EXPECT_EQ(quoted, other.commandLine);
+}
+
+}  // namespace
+}  // namespace lmvn

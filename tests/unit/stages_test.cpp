@@ -1,0 +1,441 @@
+#include "job/stages.h"
+
+#include "agent/settings.h"
+#include "diag/log.h"
+#include "support/harness.h"
+#include "support/stagedouble.h"
+#include "win/win32api.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace lmvn {
+namespace {
+
+// Fake process handles; every other handle goes to the real CloseHandle.
+const HANDLE kFakeProcess = reinterpret_cast<HANDLE>(0x7A010);
+const HANDLE kFakeThread = reinterpret_cast<HANDLE>(0x7A020);
+const HANDLE kFakeLog = reinterpret_cast<HANDLE>(0x7A030);
+const HWND kFakeWindow = reinterpret_cast<HWND>(0x7A040);
+
+struct Start {
+    bool applicationNameNull;
+    std::wstring commandLine;
+    BOOL inherit;
+    DWORD flags;
+    bool defaultsUsed;  // no security attributes, environment or directory
+    bool startupZeroedButSize;
+};
+
+// The fakes' state (statics, as the seam takes plain function pointers).
+std::wstring g_modulePath;
+std::wstring g_failingProgram;  // CreateProcessW fails for a line holding it
+std::vector<Start> g_starts;
+std::vector<std::wstring> g_events;  // calls and log lines, in order
+decltype(&::CloseHandle) g_realCloseHandle = nullptr;
+
+std::wstring Hex(const void* value) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%llx", reinterpret_cast<unsigned long long>(value));
+    return text;
+}
+
+DWORD WINAPI FakeModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
+    // As the real call: a path that does not fit is cut and the size returned.
+    const DWORD length = static_cast<DWORD>(g_modulePath.size());
+    const DWORD copied = length < size ? length : size - 1;
+    g_modulePath.copy(buffer, copied);
+    buffer[copied] = L'\0';
+    return length < size ? length : size;
+}
+
+BOOL WINAPI FakeCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
+                              LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                              LPCWSTR dir, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) {
+    STARTUPINFOW zero = {};
+    zero.cb = sizeof(zero);
+    g_starts.push_back({application == nullptr, commandLine, inherit, flags,
+                        pa == nullptr && ta == nullptr && env == nullptr && dir == nullptr,
+                        memcmp(si, &zero, sizeof(zero)) == 0});
+    g_events.push_back(L"start " + std::wstring(commandLine));
+    if (!g_failingProgram.empty() &&
+        std::wstring(commandLine).find(g_failingProgram) != std::wstring::npos) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    pi->hProcess = kFakeProcess;
+    pi->hThread = kFakeThread;
+    pi->dwProcessId = 4242;
+    pi->dwThreadId = 4343;
+    return TRUE;
+}
+
+DWORD WINAPI FakeWait(HANDLE handle, DWORD timeout) {
+    g_events.push_back(L"wait " + Hex(handle) + L" " + std::to_wstring(timeout));
+    return WAIT_OBJECT_0;
+}
+
+DWORD WINAPI FakeInputIdle(HANDLE handle, DWORD timeout) {
+    g_events.push_back(L"idle " + Hex(handle) + L" " + std::to_wstring(timeout));
+    return WAIT_TIMEOUT;  // its outcome must not matter
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+    if (handle == kFakeProcess || handle == kFakeThread) {
+        g_events.push_back(L"close " + Hex(handle));
+        return TRUE;
+    }
+    return g_realCloseHandle(handle);
+}
+
+HWND WINAPI FakeFindWindow(LPCWSTR windowClass, LPCWSTR title) {
+    g_events.push_back(L"find " + std::wstring(windowClass) + (title ? L" titled" : L""));
+    return kFakeWindow;
+}
+
+BOOL WINAPI FakePostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    g_events.push_back(L"post " + Hex(window) + L" " + std::to_wstring(message) + L" " +
+                       std::to_wstring(wParam) + L" " + std::to_wstring(lParam));
+    return TRUE;
+}
+
+int WINAPI FakeMessageBox(HWND, LPCWSTR text, LPCWSTR, UINT) {
+    g_events.push_back(L"box " + std::wstring(text));
+    return IDOK;
+}
+
+DWORD WINAPI FakeSeek(HANDLE, LONG, PLONG, DWORD) { return 0; }
+
+// Log lines land in the event list: the text after the time stamp's tab.
+BOOL WINAPI FakeLogWrite(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
+    if (file != kFakeLog) return FALSE;
+    std::wstring line(static_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+    line = line.substr(line.find(L'\t') + 1);
+    if (line.size() >= 2) line.resize(line.size() - 2);  // CR LF
+    g_events.push_back(L"log " + line);
+    *written = bytes;
+    return TRUE;
+}
+
+class StagesTest : public ::testing::Test {
+  protected:
+    StagesTest()
+        : module_(&Win32Api::GetModuleFileNameW, &FakeModuleFileName),
+          create_(&Win32Api::CreateProcessW, &FakeCreateProcess),
+          wait_(&Win32Api::WaitForSingleObject, &FakeWait),
+          idle_(&Win32Api::WaitForInputIdle, &FakeInputIdle),
+          close_(&Win32Api::CloseHandle, &FakeCloseHandle),
+          find_(&Win32Api::FindWindowW, &FakeFindWindow),
+          post_(&Win32Api::PostMessageW, &FakePostMessage),
+          box_(&Win32Api::MessageBoxW, &FakeMessageBox),
+          seek_(&Win32Api::SetFilePointer, &FakeSeek),
+          write_(&Win32Api::WriteFile, &FakeLogWrite) {
+        g_realCloseHandle = close_.original();
+    }
+    void SetUp() override {
+        g_modulePath = L"C:\\Agent Dir\\lmvnagent.exe";
+        g_failingProgram.clear();
+        g_starts.clear();
+        g_events.clear();
+        MessageMode = 0;
+        LogEnabled = 1;
+        LogFileHandle = kFakeLog;
+        ASSERT_TRUE(lmvntest::WriteFileBytes(emf_, "EMF"));
+        WriteJob("");
+    }
+    void TearDown() override {
+        LogFileHandle = INVALID_HANDLE_VALUE;
+        LogEnabled = 0;
+    }
+    void WriteJob(const std::string& result) {
+        std::string text = "[Document]\r\nJobID=7\r\n";
+        if (!result.empty()) text += "PreprocessingResult=" + result + "\r\n";
+        std::string emf(emf_.begin(), emf_.end());
+        text += "[EMF]\r\nCount=1\r\nFile0=" + emf + "\r\n";
+        ASSERT_TRUE(lmvntest::WriteFileBytes(job_, text));
+    }
+    std::wstring Expect(const wchar_t* program) const {
+        return L"C:\\Agent Dir\\" + std::wstring(program) + L" " + job_;
+    }
+
+    lmvntest::TempDir dir_{L"lmvn stages"};  // a blank in the job path
+    std::wstring job_ = dir_ / L"job 1.ini";
+    std::wstring emf_ = dir_ / L"page0.emf";
+    ScopedApiOverride<decltype(&::GetModuleFileNameW)> module_;
+    ScopedApiOverride<decltype(&::CreateProcessW)> create_;
+    ScopedApiOverride<decltype(&::WaitForSingleObject)> wait_;
+    ScopedApiOverride<decltype(&::WaitForInputIdle)> idle_;
+    ScopedApiOverride<decltype(&::CloseHandle)> close_;
+    ScopedApiOverride<decltype(&::FindWindowW)> find_;
+    ScopedApiOverride<decltype(&::PostMessageW)> post_;
+    ScopedApiOverride<decltype(&::MessageBoxW)> box_;
+    ScopedApiOverride<decltype(&::SetFilePointer)> seek_;
+    ScopedApiOverride<decltype(&::WriteFile)> write_;
+};
+
+const std::wstring kProcess = L"7a010";
+const std::wstring kThread = L"7a020";
+
+TEST_F(StagesTest, EachStageStartsFromTheAgentsFolderWithTheJobPathUnquoted) {
+    EXPECT_TRUE(RunPreprocessor(job_.c_str()));
+    UniqueHandle progress = StartProgressIndicator(job_.c_str());
+    EXPECT_EQ(kFakeProcess, progress.get());
+    EXPECT_TRUE(RunConverter(job_.c_str()));
+
+    ASSERT_EQ(3u, g_starts.size());
+    EXPECT_EQ(Expect(L"preprocess.exe"), g_starts[0].commandLine);
+    EXPECT_EQ(Expect(L"progress.exe"), g_starts[1].commandLine);
+    EXPECT_EQ(Expect(L"lmvndisp.exe"), g_starts[2].commandLine);
+    const BOOL inherits[] = {FALSE, FALSE, TRUE};  // the converter alone inherits
+    for (size_t i = 0; i < g_starts.size(); ++i) {
+        EXPECT_TRUE(g_starts[i].applicationNameNull) << i;
+        EXPECT_EQ(inherits[i], g_starts[i].inherit) << i;
+        EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS), g_starts[i].flags) << i;
+        EXPECT_TRUE(g_starts[i].defaultsUsed) << i;
+        EXPECT_TRUE(g_starts[i].startupZeroedButSize) << i;
+    }
+
+    const std::vector<std::wstring> expected = {
+        L"start " + Expect(L"preprocess.exe"),
+        L"wait " + kProcess + L" " + std::to_wstring(INFINITE),
+        L"close " + kProcess,
+        L"close " + kThread,
+        L"log Preprocessing finished.",
+        L"start " + Expect(L"progress.exe"),
+        L"idle " + kProcess + L" 20000",
+        L"log Progress indicator started.",
+        L"close " + kThread,
+        L"log Starting converter.",
+        L"start " + Expect(L"lmvndisp.exe"),
+        L"wait " + kProcess + L" " + std::to_wstring(INFINITE),
+        L"close " + kProcess,
+        L"close " + kThread,
+        L"log Converter finished.",
+    };
+    EXPECT_EQ(expected, g_events);
+
+    g_events.clear();
+    CloseProgressIndicator(std::move(progress));
+    const std::vector<std::wstring> closing = {
+        L"find Lumvane progress indicator",
+        L"post 7a040 16 0 0",  // WM_CLOSE
+        L"close " + kProcess,
+        L"log Progress indicator process terminated.",
+    };
+    EXPECT_EQ(closing, g_events);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+}
+
+TEST_F(StagesTest, StartsThatFail) {
+    g_failingProgram = L".exe";
+    EXPECT_FALSE(RunPreprocessor(job_.c_str()));
+    EXPECT_FALSE(StartProgressIndicator(job_.c_str()));
+    const std::vector<std::wstring> quiet = {L"start " + Expect(L"preprocess.exe"),
+                                             L"start " + Expect(L"progress.exe")};
+    EXPECT_EQ(quiet, g_events);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+
+    g_events.clear();
+    EXPECT_FALSE(RunConverter(job_.c_str()));
+    const std::vector<std::wstring> reported = {
+        L"log Starting converter.",
+        L"start " + Expect(L"lmvndisp.exe"),
+        L"log Cannot find converter executable.",
+        L"box Cannot find converter executable.",
+    };
+    EXPECT_EQ(reported, g_events);
+    EXPECT_FALSE(lmvntest::FileExists(job_));
+    EXPECT_TRUE(lmvntest::FileExists(emf_));  // the pages are not touched
+}
+
+TEST_F(StagesTest, CommandLinesThatDoNotFitAreNeverStarted) {
+    // The progress indicator's line has 260 units with its terminator.
+    const std::wstring job = L"C:\\j.ini";
+    const size_t fixed = std::wstring(L"C:\\\\progress.exe ").size() + job.size();
+    g_modulePath = L"C:\\" + std::wstring(259 - fixed, L'd') + L"\\lmvnagent.exe";
+    UniqueHandle progress = StartProgressIndicator(job.c_str());
+    ASSERT_EQ(1u, g_starts.size());
+    EXPECT_EQ(259u, g_starts[0].commandLine.size());
+    progress.reset();
+
+    g_starts.clear();
+    g_events.clear();
+    g_modulePath = L"C:\\" + std::wstring(260 - fixed, L'd') + L"\\lmvnagent.exe";
+    EXPECT_FALSE(StartProgressIndicator(job.c_str()));
+    // An agent path that does not even fit the buffer.
+    g_modulePath = L"C:\\" + std::wstring(300, L'd') + L"\\lmvnagent.exe";
+    EXPECT_FALSE(StartProgressIndicator(job.c_str()));
+    EXPECT_TRUE(g_starts.empty());
+    EXPECT_TRUE(g_events.empty());  // no log line either
+
+    // The 1024 units of the preprocessor and the converter.
+    const std::wstring longJob = dir_ / (std::wstring(200, L'j') + L".ini");
+    ASSERT_TRUE(lmvntest::WriteFileBytes(longJob, "[Document]\r\n"));
+    // "C:\<dir>\lmvndisp.exe <job>" in exactly 1023 units is started ...
+    g_modulePath = L"C:\\" + std::wstring(1024 - 18 - longJob.size(), L'd') + L"\\lmvnagent.exe";
+    EXPECT_TRUE(RunConverter(longJob.c_str()));
+    ASSERT_EQ(1u, g_starts.size());
+    EXPECT_EQ(1023u, g_starts[0].commandLine.size());
+    // ... one unit more is not.
+    g_starts.clear();
+    g_events.clear();
+    g_modulePath = L"C:\\" + std::wstring(1024 - 17 - longJob.size(), L'd') + L"\\lmvnagent.exe";
+    EXPECT_FALSE(RunPreprocessor(longJob.c_str()));
+    EXPECT_FALSE(RunConverter(longJob.c_str()));
+    EXPECT_TRUE(g_starts.empty());
+    const std::vector<std::wstring> reported = {
+        L"log Starting converter.",
+        L"log Cannot find converter executable.",
+        L"box Cannot find converter executable.",
+    };
+    EXPECT_EQ(reported, g_events);
+    EXPECT_FALSE(lmvntest::FileExists(longJob));
+}
+
+TEST_F(StagesTest, OnlyCancelInAnyLetterCaseCancels) {
+    for (const char* value : {"Cancel", "cancel", "CANCEL", "cAnCeL"}) {
+        WriteJob(value);
+        EXPECT_FALSE(CheckPreprocessingResult(job_.c_str())) << value;
+    }
+    // Whole-value match only.
+    for (const char* value : {"Cancelled", "Cance", "Cancel!", " Cancel x", "OK"}) {
+        WriteJob(value);
+        EXPECT_TRUE(CheckPreprocessingResult(job_.c_str())) << value;
+    }
+    WriteJob("");  // no such key
+    EXPECT_TRUE(CheckPreprocessingResult(job_.c_str()));
+    EXPECT_TRUE(CheckPreprocessingResult((dir_ / L"missing.ini").c_str()));
+}
+
+TEST_F(StagesTest, NonAsciiLettersAreNotFolded) {
+    // Letters that a linguistic or width-blind comparison would take for the
+    // ASCII ones: only A to Z are folded.
+    static const wchar_t* value = nullptr;
+    ScopedApiOverride<decltype(&::GetPrivateProfileStringW)> profile(
+        &Win32Api::GetPrivateProfileStringW,
+        +[](LPCWSTR, LPCWSTR, LPCWSTR, LPWSTR out, DWORD size, LPCWSTR) -> DWORD {
+            wcsncpy(out, value, size);
+            return static_cast<DWORD>(wcslen(value));
+        });
+    for (const wchar_t* text : {L"\uFF23ancel", L"\uFF43\uFF41\uFF4E\uFF43\uFF45\uFF4C",
+                                L"C\u0430ncel", L"Canc\u00E9l", L"Cancel\u0301"}) {
+        value = text;
+        EXPECT_TRUE(CheckPreprocessingResult(job_.c_str()));
+    }
+    value = L"cANCEL";
+    EXPECT_FALSE(CheckPreprocessingResult(job_.c_str()));
+}
+
+TEST_F(StagesTest, SequenceStopsAtCancelAndAtAConverterThatCannotStart) {
+    WriteJob("CANCEL");
+    UniqueHandle progress;
+    EXPECT_EQ(StageOutcome::Cancelled, RunStageSequence(job_.c_str(), progress));
+    EXPECT_FALSE(progress);
+    ASSERT_EQ(1u, g_starts.size());
+    EXPECT_EQ(Expect(L"preprocess.exe"), g_starts[0].commandLine);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+    EXPECT_TRUE(lmvntest::FileExists(emf_));
+
+    // A missing preprocessor is skipped; the converter's failure stops the job
+    // with the progress indicator left for the caller to close.
+    WriteJob("");
+    g_starts.clear();
+    g_failingProgram = L"preprocess.exe";
+    EXPECT_EQ(StageOutcome::Converted, RunStageSequence(job_.c_str(), progress));
+    EXPECT_EQ(kFakeProcess, progress.get());
+    ASSERT_EQ(3u, g_starts.size());
+    EXPECT_EQ(Expect(L"lmvndisp.exe"), g_starts[2].commandLine);
+    progress.reset();
+
+    g_starts.clear();
+    g_failingProgram = L"lmvndisp.exe";
+    EXPECT_EQ(StageOutcome::ConverterFailed, RunStageSequence(job_.c_str(), progress));
+    EXPECT_EQ(kFakeProcess, progress.get());
+    EXPECT_EQ(3u, g_starts.size());
+    EXPECT_FALSE(lmvntest::FileExists(job_));
+    progress.reset();
+}
+
+TEST_F(StagesTest, ClosingWithNoWindowOrNoProcess) {
+    ScopedApiOverride<decltype(&::FindWindowW)> none(
+        &Win32Api::FindWindowW, +[](LPCWSTR, LPCWSTR) -> HWND {
+            g_events.push_back(L"find");
+            return nullptr;
+        });
+    CloseProgressIndicator(UniqueHandle(kFakeProcess));
+    const std::vector<std::wstring> expected = {L"find", L"close " + kProcess,
+                                                L"log Progress indicator process terminated."};
+    EXPECT_EQ(expected, g_events);
+
+    g_events.clear();
+    CloseProgressIndicator(UniqueHandle());
+    EXPECT_TRUE(g_events.empty());
+}
+
+// The operations with real processes: the stage double installed in a folder
+// that the agent's own path is made to point at.
+class StageDoubleTest : public ::testing::Test {
+  protected:
+    StageDoubleTest() : module_(&Win32Api::GetModuleFileNameW, &FakeModuleFileName) {}
+    void SetUp() override {
+        g_modulePath = dir_ / L"lmvnagent.exe";
+        ASSERT_TRUE(lmvntest::InstallStageDoubles(dir_.path()));
+        ASSERT_TRUE(lmvntest::WriteFileBytes(job_, "[Document]\r\nJobID=1\r\n"));
+        LogEnabled = 0;
+    }
+    lmvntest::TempDir dir_{L"lmvn double"};
+    std::wstring job_ = dir_ / L"the job.ini";
+    ScopedApiOverride<decltype(&::GetModuleFileNameW)> module_;
+};
+
+TEST_F(StageDoubleTest, WaitsForTheStagesAsTheyRun) {
+    lmvntest::StageBehaviour preprocessor;
+    preprocessor.delayMs = 300;
+    preprocessor.result = L"cancel";
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"preprocess.exe", preprocessor));
+    ASSERT_TRUE(RunPreprocessor(job_.c_str()));
+    // Returned only once the preprocessor had ended, which got the job path
+    // (with its blank) whole.
+    auto journal = lmvntest::ReadStageJournal(dir_.path());
+    auto job = lmvntest::FindEntry(journal, L"preprocess.exe", L"job");
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job_, job->detail);
+    EXPECT_TRUE(lmvntest::FindEntry(journal, L"preprocess.exe", L"end"));
+    EXPECT_FALSE(CheckPreprocessingResult(job_.c_str()));
+
+    lmvntest::StageBehaviour progress;
+    progress.window = true;
+    progress.windowDelayMs = 300;
+    progress.windowLimitMs = 20000;
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"progress.exe", progress));
+    UniqueHandle indicator = StartProgressIndicator(job_.c_str());
+    ASSERT_TRUE(indicator);
+    // Input idle means its window is up.
+    EXPECT_NE(nullptr, FindWindowW(L"Lumvane progress indicator", nullptr));
+
+    lmvntest::StageBehaviour converter;
+    converter.crashCode = 0xC0000005;  // a converter that crashes still ran
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir_.path(), L"lmvndisp.exe", converter));
+    EXPECT_TRUE(RunConverter(job_.c_str()));
+
+    const HANDLE process = indicator.get();
+    HANDLE watch = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &watch,
+                                SYNCHRONIZE, FALSE, 0));
+    CloseProgressIndicator(std::move(indicator));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch, 10000));
+    CloseHandle(watch);
+
+    journal = lmvntest::ReadStageJournal(dir_.path());
+    const int closed = lmvntest::IndexOf(journal, L"progress.exe", L"close");
+    ASSERT_GE(closed, 0);
+    EXPECT_LT(lmvntest::IndexOf(journal, L"progress.exe", L"window"),
+              lmvntest::IndexOf(journal, L"lmvndisp.exe", L"start"));
+    EXPECT_LT(lmvntest::IndexOf(journal, L"lmvndisp.exe", L"crash"), closed);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+}
+
+}  // namespace
+}  // namespace lmvn
