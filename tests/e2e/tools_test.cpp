@@ -139,6 +139,25 @@ class PixelReader {
         if (module_ != nullptr) FreeLibrary(module_);
     }
     bool ready() const { return ready_; }
+    // The number of columns of `png` that hold a dark pixel; -1 when the
+    // image cannot be read.
+    long InkedColumns(const std::wstring& png, int width, int height) const {
+        void* bitmap = nullptr;
+        if (!ready_ || fromFile_(png.c_str(), &bitmap) != 0) return -1;
+        long columns = 0;
+        for (int x = 0; x < width; ++x) {
+            for (int y = 0; y < height; ++y) {
+                DWORD argb = 0xFFFFFFFF;
+                getPixel_(bitmap, x, y, &argb);
+                if ((argb & 0xFF) < 0x80) {
+                    ++columns;
+                    break;
+                }
+            }
+        }
+        dispose_(bitmap);
+        return columns;
+    }
     // The pixel's colour as 0xRRGGBB, or -1 when it cannot be read.
     long Pixel(const std::wstring& png, int x, int y) const {
         void* bitmap = nullptr;
@@ -204,6 +223,33 @@ TEST(Converter, WritesOnePngOfThePageSizeBesideEveryPage) {
     EXPECT_EQ(ReadProfile(job, L"PNG", L"Count"), L"2");
     EXPECT_EQ(ReadProfile(job, L"PNG", L"File0"), expected[0].png);
     EXPECT_EQ(ReadProfile(job, L"PNG", L"File1"), expected[1].png);
+}
+
+// A text whose recorded glyph advances are all 0 (as a metafile recorded
+// against a device without metrics for its font has them) is still laid out
+// along its line, not stacked on its first glyph.
+TEST(Converter, LaysOutTextRecordedWithoutGlyphAdvances) {
+    TempDir dir(L"lmvndisp");
+    const std::wstring page = dir / L"text.emf";
+    const RECT frame = {0, 0, 10160, 2540};  // 4 x 1 inch: 384 x 96 pixels
+    HDC dc = CreateEnhMetaFileW(nullptr, page.c_str(), &frame, nullptr);
+    ASSERT_NE(dc, nullptr);
+    SetMapMode(dc, MM_HIMETRIC);
+    HFONT font = CreateFontW(-600, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
+                             0, L"Tahoma");
+    SelectObject(dc, font);
+    const wchar_t text[] = L"MMMMMMMMMM";
+    const INT zeros[10] = {};
+    ExtTextOutW(dc, 300, -700, 0, nullptr, text, 10, zeros);
+    DeleteEnhMetaFile(CloseEnhMetaFile(dc));
+    DeleteObject(font);
+    const std::wstring job = WriteJobFile(dir / L"job.ini", {page});
+
+    ASSERT_EQ(RunProgram(StageCommand(L"lmvndisp.exe", job), 60000), 0u);
+    PixelReader pixels;
+    ASSERT_TRUE(pixels.ready());
+    // Ten glyphs of about 6 mm (23 pixels) height: far wider than one glyph.
+    EXPECT_GT(pixels.InkedColumns(dir / L"text.png", 384, 96), 80);
 }
 
 TEST(Converter, ConvertsTheGoodPagesAndFailsForABadOne) {

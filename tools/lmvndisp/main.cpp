@@ -56,6 +56,37 @@ bool FindPngEncoder(CLSID& clsid) {
     return false;
 }
 
+// Plays one record of a page. A text record whose glyph advances are all 0
+// would stack every glyph on the first; such advances (a metafile recorded
+// against a device that had no metrics for its font) are dropped, so that the
+// text is laid out with the font's own widths.
+int CALLBACK PlayRecord(HDC dc, HANDLETABLE* handles, const ENHMETARECORD* record, int objects,
+                        LPARAM) {
+    if (record->iType == EMR_EXTTEXTOUTW && record->nSize >= sizeof(EMREXTTEXTOUTW)) {
+        const auto* text = reinterpret_cast<const EMREXTTEXTOUTW*>(record);
+        const DWORD chars = text->emrtext.nChars;
+        const DWORD offDx = text->emrtext.offDx;
+        if (chars > 1 && offDx != 0 && offDx <= record->nSize &&
+            (record->nSize - offDx) / sizeof(INT) >= chars) {
+            const auto* dx =
+                reinterpret_cast<const INT*>(reinterpret_cast<const BYTE*>(record) + offDx);
+            bool allZero = true;
+            for (DWORD i = 0; i < chars && allZero; ++i) allZero = dx[i] == 0;
+            if (allZero) {
+                std::vector<BYTE> copy(reinterpret_cast<const BYTE*>(record),
+                                       reinterpret_cast<const BYTE*>(record) + record->nSize);
+                reinterpret_cast<EMREXTTEXTOUTW*>(copy.data())->emrtext.offDx = 0;
+                PlayEnhMetaFileRecord(dc, handles,
+                                      reinterpret_cast<const ENHMETARECORD*>(copy.data()),
+                                      static_cast<UINT>(objects));
+                return 1;
+            }
+        }
+    }
+    PlayEnhMetaFileRecord(dc, handles, record, static_cast<UINT>(objects));
+    return 1;  // a record that fails does not stop the page
+}
+
 // Pixel size of a page: its frame (0.01 mm) at `dpi`; a page without a usable
 // frame falls back to its bounds in device pixels.
 bool PageSize(const ENHMETAHEADER& header, int dpi, LONG& width, LONG& height) {
@@ -100,7 +131,7 @@ bool ConvertPage(const std::wstring& emfPath, const std::wstring& pngPath, int d
         HGDIOBJ old = SelectObject(dc, bitmap);
         RECT area = {0, 0, width, height};
         FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        ok = PlayEnhMetaFile(dc, emf, &area) != FALSE;
+        ok = EnumEnhMetaFile(dc, emf, &PlayRecord, nullptr, &area) != FALSE;
         GdiFlush();
         SelectObject(dc, old);
     }
