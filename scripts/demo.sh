@@ -58,13 +58,21 @@ esac
 [[ $pages =~ ^[1-9][0-9]?$ ]] || fail "--pages takes 1 to 99"
 
 started=$(date +%s)
-step() { printf 'demo: %s\n' "$*"; }
+step() { printf 'demo: [%3d s] %s\n' $(($(date +%s) - started)) "$*"; }
 
 # ---- Install and build ------------------------------------------------------
+prefix_job=
 if [ $no_build -eq 0 ]; then
   step "installing what is missing"
   "$root/scripts/setup.sh" || fail "the install step (scripts/setup.sh)"
   started=$(date +%s)
+  # A new Wine prefix takes a while to create: let it grow while we build.
+  mkdir -p "${work:-$build/demo}"
+  if [ ! -f "${work:-$build/demo}/wineprefix/system.reg" ]; then
+    (export WINEPREFIX="${work:-$build/demo}/wineprefix" WINEDEBUG=-all WINEARCH=win64
+     setsid wineboot -i </dev/null >/dev/null 2>&1; setsid wineserver -w </dev/null >/dev/null 2>&1) &
+    prefix_job=$!
+  fi
   step "building into $build"
   cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
@@ -79,6 +87,7 @@ for exe in lmvnagent preprocess progress lmvndisp lmvnsubmit lmvnclient lmvnnoti
 done
 
 # ---- A Wine prefix of the demo's own ------------------------------------------
+[ -n "$prefix_job" ] && { wait "$prefix_job" || true; }
 work=${work:-$build/demo}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
