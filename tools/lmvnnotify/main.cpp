@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../common/console.h"
 #include "agent/settings.h"
 #include "diag/format.h"
 #include "diag/report.h"
@@ -91,26 +92,7 @@ std::wstring SystemText(DWORD error) {
     return text;
 }
 
-// Writes to the console as UTF-16, or to a file or pipe as UTF-8, and flushes
-// at once so that a reader sees each broadcast as it arrives.
-void Print(const std::wstring& text) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(out, &mode)) {
-        WriteConsoleW(out, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes,
-                        nullptr, nullptr);
-    WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-    FlushFileBuffers(out);
-}
+void Print(const std::wstring& text) { lmvntools::WriteText(STD_OUTPUT_HANDLE, text); }
 
 std::wstring Hex(DWORD value, int digits) {
     wchar_t buffer[16] = {};
