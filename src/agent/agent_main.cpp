@@ -67,10 +67,16 @@ int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         WriteLog(L"Agent exits.");
         CloseLogFile();
     }
-    ReapWorkers(workers, TRUE);
-    events.print.reset();
-    events.shared.reset();
-    events.kill.reset();
+    const int terminated = ReapWorkers(workers, TRUE);
+    events = AgentEvents{};
+    if (terminated > 0) {
+        // A thread ended from outside may have held the loader's or the
+        // heap's lock (a thread just started runs its DLL notifications under
+        // the loader lock). Releasing memory or leaving through the runtime's
+        // exit would then wait for that lock forever: end the process here,
+        // with the same exit code.
+        Win32().TerminateProcess(Win32().GetCurrentProcess(), 0);
+    }
     ClearWorkers(workers);
     return 0;
 }

@@ -45,7 +45,8 @@ void ClearWorkers(WorkerThreadRegistry& registry) {
     registry.capacity = 0;
 }
 
-void ReapWorkers(WorkerThreadRegistry& registry, BOOL terminate) {
+int ReapWorkers(WorkerThreadRegistry& registry, BOOL terminate) {
+    int terminated = 0;
     // Downwards, so that a removal moves only elements already visited.
     for (int i = registry.count - 1; i >= 0; --i) {
         HANDLE thread = registry.items[i];
@@ -54,10 +55,12 @@ void ReapWorkers(WorkerThreadRegistry& registry, BOOL terminate) {
         if (exitCode == STILL_ACTIVE) {
             if (!terminate) continue;
             Win32().TerminateThread(thread, 0);
+            ++terminated;
         }
         Win32().CloseHandle(thread);
         RemoveWorkerAt(registry, i);
     }
+    return terminated;
 }
 
 }  // namespace lmvn

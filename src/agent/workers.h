@@ -26,7 +26,8 @@ void ClearWorkers(WorkerThreadRegistry& registry);
 
 // Closes and drops the handles of threads that have ended. With `terminate`,
 // threads still running are terminated (exit code 0, not waited for) and
-// dropped too. An element whose exit code cannot be read stays.
-void ReapWorkers(WorkerThreadRegistry& registry, BOOL terminate);
+// dropped too. An element whose exit code cannot be read stays. Returns the
+// number of threads it terminated.
+int ReapWorkers(WorkerThreadRegistry& registry, BOOL terminate);
 
 }  // namespace lmvn

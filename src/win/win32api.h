@@ -26,6 +26,8 @@ struct Win32Api {
     decltype(&::GetExitCodeThread) GetExitCodeThread = &::GetExitCodeThread;
     decltype(&::TerminateThread) TerminateThread = &::TerminateThread;
     decltype(&::CreateProcessW) CreateProcessW = &::CreateProcessW;
+    decltype(&::GetCurrentProcess) GetCurrentProcess = &::GetCurrentProcess;
+    decltype(&::TerminateProcess) TerminateProcess = &::TerminateProcess;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = &::GetModuleFileNameW;
     decltype(&::GetCurrentProcessId) GetCurrentProcessId = &::GetCurrentProcessId;
     decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;

@@ -1,0 +1,415 @@
+// The event channel and the main loop. The agent's events have fixed global
+// names, which a real agent of an end-to-end test may hold at the same time:
+// the fakes below create them under private names of this test instead.
+#include "agent/agent_main.h"
+#include "agent/events.h"
+#include "agent/settings.h"
+#include "job/processing_thread.h"
+#include "support/report_capture.h"
+#include "support/scratch_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lmvn {
+namespace {
+
+struct Created {
+    std::wstring name;
+    BOOL manualReset;
+    BOOL initialState;
+    BOOL inherit;
+    BOOL daclPresent;
+    bool daclNull;
+    HANDLE handle;
+};
+
+// Redirects the named events to names private to this process and test, and
+// records how they were asked for.
+struct EventFakes {
+    static inline std::wstring prefix;
+    static inline std::vector<Created> created;
+    static inline std::wstring failName;  // CreateEventW fails for this name
+    static inline int sessionQueries = 0;
+    static inline std::vector<UINT> beeps;
+
+    static std::wstring Private(const wchar_t* name) {
+        std::wstring result = prefix + name;
+        std::replace(result.begin() + static_cast<std::ptrdiff_t>(prefix.size()), result.end(),
+                     L'\\', L'_');
+        return result;
+    }
+    static HANDLE WINAPI Create(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) {
+        if (name != nullptr && failName == name) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        HANDLE h = ::CreateEventW(sa, manual, initial, Private(name).c_str());
+        const DWORD error = GetLastError();
+        Created c{name, manual, initial, FALSE, FALSE, false, h};
+        if (sa != nullptr) {
+            c.inherit = sa->bInheritHandle;
+            BOOL defaulted = FALSE;
+            PACL dacl = reinterpret_cast<PACL>(1);
+            GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &c.daclPresent, &dacl, &defaulted);
+            c.daclNull = dacl == nullptr && sa->nLength == sizeof(SECURITY_ATTRIBUTES);
+        }
+        created.push_back(c);
+        SetLastError(error);
+        return h;
+    }
+    static HANDLE WINAPI Open(DWORD access, BOOL inherit, LPCWSTR name) {
+        return ::OpenEventW(access, inherit, Private(name).c_str());
+    }
+    static BOOL WINAPI Session(DWORD, DWORD* session) {
+        ++sessionQueries;
+        *session = 3;
+        return TRUE;
+    }
+    static BOOL WINAPI Beep(UINT type) {
+        beeps.push_back(type);
+        return TRUE;
+    }
+    static HANDLE HandleOf(const std::wstring& name) {
+        for (const auto& c : created) {
+            if (c.name == name) return c.handle;
+        }
+        return nullptr;
+    }
+};
+
+constexpr wchar_t kPrint[] = L"Global\\user1_Lumvane_printevent_SESSION3";
+constexpr wchar_t kShared[] = L"Global\\Lumvane_shared_printing_event";
+constexpr wchar_t kKill[] = L"Global\\Lumvane_killevent";
+
+class EventChannel : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int run = 0;
+        EventFakes::prefix = L"Local\\lmvnut" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(++run) + L"-";
+        EventFakes::created.clear();
+        EventFakes::failName.clear();
+        EventFakes::sessionQueries = 0;
+        EventFakes::beeps.clear();
+        NT4Mode = FALSE;
+        LogEnabled = 0;
+        MessageMode = 0;
+    }
+    void TearDown() override { NT4Mode = FALSE; }
+
+    lmvntest::ReportCapture reports_;
+    ScopedApiOverride<decltype(&::CreateEventW)> create_{&Win32Api::CreateEventW,
+                                                         &EventFakes::Create};
+    ScopedApiOverride<decltype(&::OpenEventW)> open_{&Win32Api::OpenEventW, &EventFakes::Open};
+    ScopedApiOverride<decltype(&::ProcessIdToSessionId)> session_{&Win32Api::ProcessIdToSessionId,
+                                                                  &EventFakes::Session};
+    ScopedApiOverride<decltype(&::MessageBeep)> beep_{&Win32Api::MessageBeep, &EventFakes::Beep};
+};
+
+TEST(EventNames, ByModeUserAndSession) {
+    EventNames names;
+    FormatEventNames(names, FALSE, L"user1", 1);
+    EXPECT_STREQ(L"Global\\user1_Lumvane_printevent_SESSION1", names.print);
+    EXPECT_STREQ(kShared, names.shared);
+    EXPECT_STREQ(kKill, names.kill);
+    FormatEventNames(names, FALSE, L"user1", 12);
+    EXPECT_STREQ(L"Global\\user1_Lumvane_printevent_SESSION12", names.print);
+    FormatEventNames(names, TRUE, L"user1", 12);
+    EXPECT_STREQ(L"Lumvane_printevent", names.print);
+    EXPECT_STREQ(L"Lumvane_shared_printing_event", names.shared);
+    EXPECT_STREQ(L"Lumvane_killevent", names.kill);
+}
+
+TEST_F(EventChannel, CreatesThreeManualResetEventsOpenToEveryone) {
+    AgentEvents events;
+    ASSERT_TRUE(CreateAgentEvents(events, L"user1"));
+    ASSERT_EQ(3u, EventFakes::created.size());
+    EXPECT_EQ(kPrint, EventFakes::created[0].name);
+    EXPECT_EQ(kShared, EventFakes::created[1].name);
+    EXPECT_EQ(kKill, EventFakes::created[2].name);
+    for (const auto& c : EventFakes::created) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(c.manualReset);
+        EXPECT_FALSE(c.initialState);
+        EXPECT_FALSE(c.inherit);
+        EXPECT_TRUE(c.daclPresent);
+        EXPECT_TRUE(c.daclNull);
+    }
+    EXPECT_TRUE(events.print && events.shared && events.kill);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(events.print.get(), 0));
+    SetEvent(events.print.get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events.print.get(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(events.print.get(), 0));  // stays set
+    EXPECT_TRUE(reports_.Boxes().empty());
+}
+
+TEST_F(EventChannel, NT4NamesNeedNoSession) {
+    NT4Mode = TRUE;
+    AgentEvents events;
+    ASSERT_TRUE(CreateAgentEvents(events, L"user1"));
+    EXPECT_EQ(0, EventFakes::sessionQueries);
+    ASSERT_EQ(3u, EventFakes::created.size());
+    EXPECT_EQ(L"Lumvane_printevent", EventFakes::created[0].name);
+}
+
+TEST_F(EventChannel, SecondAgentOfTheSessionBeepsAndLeavesTheFirstAlone) {
+    AgentEvents first;
+    ASSERT_TRUE(CreateAgentEvents(first, L"user1"));
+    AgentEvents second;
+    EXPECT_FALSE(CreateAgentEvents(second, L"user1"));
+    EXPECT_EQ((std::vector<UINT>{0xFFFFFFFF}), EventFakes::beeps);
+    EXPECT_EQ(4u, EventFakes::created.size());  // the second stopped at its print event
+    EXPECT_TRUE(reports_.Boxes().empty());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.print.get(), 0));
+
+    // Another session's agent of the same user has a print event of its own
+    // and shares the other two.
+    AgentEvents other;
+    EXPECT_TRUE(CreateAgentEvents(other, L"user2"));
+    SetEvent(other.kill.get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.kill.get(), 0));
+}
+
+TEST_F(EventChannel, KillNameHeldByAnotherKindLeavesNoKillEvent) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, EventFakes::Private(kKill).c_str());
+    ASSERT_NE(nullptr, mutex);
+    AgentEvents events;
+    EXPECT_TRUE(CreateAgentEvents(events, L"user1"));
+    EXPECT_TRUE(events.print && events.shared);
+    EXPECT_FALSE(events.kill);
+    EXPECT_TRUE(reports_.Boxes().empty());
+    CloseHandle(mutex);
+}
+
+TEST_F(EventChannel, ReportsEventsThatCannotBeCreated) {
+    {
+        EventFakes::failName = kPrint;
+        AgentEvents events;
+        EXPECT_FALSE(CreateAgentEvents(events, L"user1"));
+    }
+    {
+        EventFakes::failName = kShared;
+        AgentEvents events;
+        EXPECT_FALSE(CreateAgentEvents(events, L"user1"));
+        EXPECT_FALSE(events.kill);
+    }
+    const auto boxes = reports_.Boxes();
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find(L"Failed to create event object [0].\nError # 5: "));
+    EXPECT_EQ(0u, boxes[1].text.find(L"Failed to create event object [1].\nError # 5: "));
+    EXPECT_EQ(static_cast<UINT>(MB_SYSTEMMODAL), boxes[1].style);
+}
+
+// The main loop, driven by a scripted wait. Threads it starts run a routine
+// that ends at once instead of a job.
+struct LoopFakes {
+    static inline std::vector<DWORD> script;  // wait results, in turn
+    static inline size_t waits = 0;
+    static inline std::vector<DWORD> waitCounts;
+    static inline std::vector<std::vector<HANDLE>> waitSets;
+    static inline std::vector<DWORD> threadArguments;
+    static inline std::vector<HANDLE> threads;
+    static inline bool threadFails = false;
+    static inline std::vector<HANDLE> resets;
+    static inline std::vector<HANDLE> closed;
+    static inline bool growthFails = false;
+    static inline HANDLE hold = nullptr;  // set: started threads wait for it
+    static inline std::vector<HANDLE> watches;
+    static inline std::vector<UINT> processEnds;
+
+    static DWORD WINAPI Wait(DWORD count, const HANDLE* handles, BOOL, DWORD) {
+        waitCounts.push_back(count);
+        waitSets.emplace_back(handles, handles + count);
+        // Past the script: the kill event, so that a loop that does not stop
+        // still ends the test.
+        return waits < script.size() ? script[waits++] : (++waits, WAIT_OBJECT_0 + 2);
+    }
+    static HANDLE WINAPI Thread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE routine,
+                                LPVOID argument, DWORD flags, LPDWORD) {
+        threadArguments.push_back(routine == &ProcessingThread
+                                      ? static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(argument))
+                                      : 99);
+        if (threadFails) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        HANDLE h = ::CreateThread(
+            nullptr, 0,
+            [](LPVOID event) -> DWORD {
+                if (event != nullptr) WaitForSingleObject(static_cast<HANDLE>(event), 30000);
+                return 1;
+            },
+            hold, flags, nullptr);
+        threads.push_back(h);
+        HANDLE watch = nullptr;
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &watch, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        watches.push_back(watch);
+        return h;
+    }
+    static BOOL WINAPI Reset(HANDLE event) {
+        resets.push_back(event);
+        return ::ResetEvent(event);
+    }
+    static BOOL WINAPI Close(HANDLE h) {
+        closed.push_back(h);
+        return ::CloseHandle(h);
+    }
+    static BOOL WINAPI EndProcess(HANDLE process, UINT code) {
+        if (process == GetCurrentProcess()) processEnds.push_back(code);
+        return TRUE;
+    }
+    static void* Grow(void* block, size_t size) {
+        return growthFails ? nullptr : std::realloc(block, size);
+    }
+};
+
+class MainLoop : public EventChannel {
+  protected:
+    void SetUp() override {
+        EventChannel::SetUp();
+        ASSERT_TRUE(registry_.ok());  // no "Log" value: the agent does not log
+        LoopFakes::script.clear();
+        LoopFakes::waits = 0;
+        LoopFakes::waitCounts.clear();
+        LoopFakes::waitSets.clear();
+        LoopFakes::threadArguments.clear();
+        LoopFakes::threads.clear();
+        LoopFakes::threadFails = false;
+        LoopFakes::resets.clear();
+        LoopFakes::closed.clear();
+        LoopFakes::growthFails = false;
+        LoopFakes::hold = nullptr;
+        LoopFakes::watches.clear();
+        LoopFakes::processEnds.clear();
+    }
+    void TearDown() override {
+        for (HANDLE h : LoopFakes::watches) CloseHandle(h);
+        EventChannel::TearDown();
+    }
+    int Run() { return AgentMain(nullptr, nullptr, nullptr, 0); }
+    static size_t Closes(HANDLE h) {
+        return static_cast<size_t>(
+            std::count(LoopFakes::closed.begin(), LoopFakes::closed.end(), h));
+    }
+    std::wstring PrintName() const {
+        wchar_t user[64] = {};
+        DWORD size = 64;
+        GetUserNameW(user, &size);
+        return std::wstring(L"Global\\") + user + L"_Lumvane_printevent_SESSION3";
+    }
+
+    lmvntest::ScratchMachineKey registry_;
+    ScopedApiOverride<decltype(&::WaitForMultipleObjects)> wait_{&Win32Api::WaitForMultipleObjects,
+                                                                 &LoopFakes::Wait};
+    ScopedApiOverride<decltype(&::CreateThread)> thread_{&Win32Api::CreateThread,
+                                                         &LoopFakes::Thread};
+    ScopedApiOverride<decltype(&::ResetEvent)> reset_{&Win32Api::ResetEvent, &LoopFakes::Reset};
+    ScopedApiOverride<decltype(&::CloseHandle)> close_{&Win32Api::CloseHandle, &LoopFakes::Close};
+    ScopedApiOverride<void* (*)(void*, size_t)> grow_{&Win32Api::Reallocate, &LoopFakes::Grow};
+    ScopedApiOverride<decltype(&::TerminateProcess)> end_{&Win32Api::TerminateProcess,
+                                                          &LoopFakes::EndProcess};
+};
+
+TEST_F(MainLoop, ServesEachSignalInItsOwnThreadThenStopsOnKill) {
+    LoopFakes::script = {WAIT_OBJECT_0 + 1, WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    EXPECT_EQ(0, Run());
+    const HANDLE print = EventFakes::HandleOf(PrintName());
+    const HANDLE shared = EventFakes::HandleOf(kShared);
+    const HANDLE kill = EventFakes::HandleOf(kKill);
+    ASSERT_TRUE(print && shared && kill);
+
+    EXPECT_EQ(3u, LoopFakes::waits);
+    EXPECT_EQ((std::vector<DWORD>{3, 3, 3}), LoopFakes::waitCounts);
+    EXPECT_EQ((std::vector<HANDLE>{print, shared, kill}), LoopFakes::waitSets[0]);
+    EXPECT_EQ((std::vector<DWORD>{1, 0}), LoopFakes::threadArguments);
+    EXPECT_EQ((std::vector<HANDLE>{shared, print}), LoopFakes::resets);
+    // Every thread handle and every event handle is closed exactly once.
+    for (HANDLE h : LoopFakes::threads) EXPECT_EQ(1u, Closes(h));
+    for (HANDLE h : {print, shared, kill}) EXPECT_EQ(1u, Closes(h));
+    EXPECT_TRUE(reports_.Boxes().empty());
+}
+
+// A thread still running at shutdown is terminated with exit code 0, and
+// the process then ends at once: the terminated thread may have held a lock
+// that the runtime's exit would wait for.
+TEST_F(MainLoop, ThreadsStillRunningAtShutdownAreTerminated) {
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, hold);
+    LoopFakes::hold = hold;
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    EXPECT_EQ(0, Run());
+    ASSERT_EQ(1u, LoopFakes::watches.size());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(LoopFakes::watches[0], 10000));
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeThread(LoopFakes::watches[0], &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(1u, Closes(LoopFakes::threads[0]));
+    EXPECT_EQ((std::vector<UINT>{0}), LoopFakes::processEnds);
+    CloseHandle(hold);
+
+    // Threads that ended by themselves: the agent leaves by returning.
+    SetUp();
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    ScopedApiOverride<decltype(&::WaitForMultipleObjects)> slowKill(
+        &Win32Api::WaitForMultipleObjects,
+        [](DWORD count, const HANDLE* handles, BOOL all, DWORD timeout) -> DWORD {
+            // Let the thread started for the first signal end before the kill.
+            if (LoopFakes::waits == 1) WaitForSingleObject(LoopFakes::watches[0], 10000);
+            return LoopFakes::Wait(count, handles, all, timeout);
+        });
+    EXPECT_EQ(0, Run());
+    EXPECT_TRUE(LoopFakes::processEnds.empty());
+}
+
+TEST_F(MainLoop, AFailedWaitShutsDownInsteadOfSpinning) {
+    LoopFakes::script = {WAIT_FAILED};
+    EXPECT_EQ(0, Run());
+    EXPECT_EQ(1u, LoopFakes::waits);
+    EXPECT_TRUE(LoopFakes::threadArguments.empty());
+    const std::wstring print = PrintName();
+    for (const wchar_t* name : {print.c_str(), kShared, kKill}) {
+        EXPECT_EQ(1u, Closes(EventFakes::HandleOf(name)));
+    }
+}
+
+TEST_F(MainLoop, WithoutAKillEventItWaitsOnTwo) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, EventFakes::Private(kKill).c_str());
+    ASSERT_NE(nullptr, mutex);
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_FAILED};
+    EXPECT_EQ(0, Run());
+    EXPECT_EQ((std::vector<DWORD>{2, 2}), LoopFakes::waitCounts);
+    EXPECT_EQ((std::vector<DWORD>{0}), LoopFakes::threadArguments);
+    CloseHandle(mutex);
+}
+
+TEST_F(MainLoop, AThreadTheRegistryCannotHoldIsClosedAtOnce) {
+    LoopFakes::growthFails = true;
+    LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_OBJECT_0 + 2};
+    EXPECT_EQ(0, Run());
+    ASSERT_EQ(1u, LoopFakes::threads.size());
+    EXPECT_EQ(1u, Closes(LoopFakes::threads[0]));
+    // Closed before the event was reset, that is, at once.
+    const auto at =
+        std::find(LoopFakes::closed.begin(), LoopFakes::closed.end(), LoopFakes::threads[0]);
+    EXPECT_EQ(LoopFakes::closed.begin(), at);
+    EXPECT_EQ(1u, LoopFakes::resets.size());
+}
+
+TEST_F(MainLoop, AThreadThatCannotStartIsReportedAndTheEventStillReset) {
+    LoopFakes::threadFails = true;
+    LoopFakes::script = {WAIT_OBJECT_0 + 1, WAIT_OBJECT_0 + 2};
+    EXPECT_EQ(0, Run());
+    const auto boxes = reports_.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find(L"CreateThread() failed.\nError # 8: "));
+    EXPECT_EQ((std::vector<HANDLE>{EventFakes::HandleOf(kShared)}), LoopFakes::resets);
+}
+
+}  // namespace
+}  // namespace lmvn
