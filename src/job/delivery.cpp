@@ -295,9 +295,9 @@ void DeleteJobFiles(const wchar_t* jobPath) {
     Win32Api& api = Win32();
     // Signed: a negative count deletes nothing.
     const int count = static_cast<int>(api.GetPrivateProfileIntW(L"EMF", L"Count", 0, jobPath));
-    // Each entry costs one read of the file; a corrupt "Count" such as
-    // 2147483647 would keep the thread busy for hours. 65536 pages is far
-    // beyond any real job.
+    // Each entry costs one read of the file (about half a millisecond), so a
+    // corrupt "Count" such as 2147483647 would keep the thread busy for days.
+    // 10000 pages is far beyond any real job and costs a few seconds at most.
     const int bounded = count < kMaxJobFiles ? count : kMaxJobFiles;
     for (int index = 0; index < bounded; ++index) {
         wchar_t key[16] = {};

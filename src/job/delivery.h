@@ -24,7 +24,7 @@ HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& clie
 // Deletes the EMF files the job description file lists (File0 up to at most
 // kMaxJobFiles entries below "Count"), then the file itself.
 void DeleteJobFiles(const wchar_t* jobPath);
-inline constexpr int kMaxJobFiles = 65536;
+inline constexpr int kMaxJobFiles = 10000;
 
 // The message clipboard mode posts for a "Message ID": the value itself when,
 // as a signed number, it lies in 0x8000 to 0xBFFF, else 0x8000 (WM_APP).
