@@ -399,5 +399,25 @@ TEST_F(BadInput, EmfEntriesNamingFoldersMissingOrBusyFilesDoNotStopTheDeletion) 
     EXPECT_TRUE(FileExists(folder));
 }
 
+TEST_F(BadInput, EmfEntryLongerThanAPathIsNotCutToAnotherFilesName) {
+    ConfigureClipboardWithoutTarget();
+    ASSERT_TRUE(StartAgent());
+    // The entry names a file whose path is 263 characters long; its first 259
+    // characters name another file, which the job never listed.
+    const std::wstring folder = path(L"cut");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring other = JoinPath(folder, Letters(259 - folder.size() - 1));
+    ASSERT_EQ(259u, other.size());
+    ASSERT_TRUE(WriteFileBytes(other, "not this job's"));
+    const std::wstring job = path(L"job.ini");
+    ASSERT_TRUE(WriteJobFile(job, 915, {other + L".emf", path(L"page1.emf")}));
+    ASSERT_TRUE(WriteFileBytes(path(L"page1.emf"), "EMF"));
+    SubmitPath(job);
+    EXPECT_EQ(Shown(lmvn::reports::kTargetInaccessible), WaitForBox());
+    EXPECT_TRUE(WaitUntil([&] { return !FileExists(job); }, 5000));
+    EXPECT_FALSE(FileExists(path(L"page1.emf")));
+    EXPECT_TRUE(FileExists(other));
+}
+
 }  // namespace
 }  // namespace lmvntest
