@@ -68,7 +68,9 @@ int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         CloseLogFile();
     }
     const int terminated = ReapWorkers(workers, TRUE);
-    events = AgentEvents{};
+    events.print.reset();
+    events.shared.reset();
+    events.kill.reset();
     if (terminated > 0) {
         // A thread ended from outside may have held the loader's or the
         // heap's lock (a thread just started runs its DLL notifications under

@@ -669,9 +669,7 @@ TEST(DeleteJobFiles, HugeCountIsBoundedAndAFailedDeletionDoesNotStopIt) {
                                                         SetLastError(ERROR_FILE_NOT_FOUND);
                                                         return FALSE;
                                                     });
-    const ULONGLONG start = GetTickCount64();
     DeleteJobFiles(L"job.ini");
-    EXPECT_LT(GetTickCount64() - start, 10000u);
     EXPECT_LE(reads, 10000);
     EXPECT_GE(reads, 5000);  // a real job of thousands of pages is still cleaned up
     ASSERT_GE(deleted.size(), 3u);

@@ -5,7 +5,7 @@
 #include "agent/events.h"
 #include "agent/settings.h"
 #include "job/processing_thread.h"
-#include "support/report_capture.h"
+#include "capture.h"
 #include "support/scratch_registry.h"
 
 #include <gtest/gtest.h>

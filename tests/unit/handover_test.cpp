@@ -3,7 +3,7 @@
 #include "agent/settings.h"
 #include "diag/log.h"
 #include "support/harness.h"
-#include "support/report_capture.h"
+#include "capture.h"
 #include "support/scratch_registry.h"
 
 #include <gtest/gtest.h>

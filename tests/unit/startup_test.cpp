@@ -1,6 +1,7 @@
 #include "agent/agent_main.h"
 #include "agent/settings.h"
 #include "diag/format.h"
+#include "scratch_registry.h"
 #include "win/win32api.h"
 
 #include <gtest/gtest.h>
@@ -8,32 +9,7 @@
 namespace lmvn {
 namespace {
 
-// HKEY_LOCAL_MACHINE redirected to a scratch key for the test's lifetime.
-class ScratchMachineKey {
-  public:
-    ScratchMachineKey() {
-        RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
-                        nullptr);
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_);
-    }
-    ~ScratchMachineKey() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        RegCloseKey(root_);
-        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-    }
-    void Set(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-        HKEY key = nullptr;
-        RegCreateKeyExW(root_, L"Software\\Lumvane", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr);
-        EXPECT_EQ(ERROR_SUCCESS,
-                  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
-        RegCloseKey(key);
-    }
-
-  private:
-    static constexpr wchar_t kScratch[] = L"Software\\LumvaneTestScratch";
-    HKEY root_ = nullptr;
-};
+using lmvntest::ScratchMachineKey;
 
 class AgentSettingsTest : public ::testing::Test {
   protected:
@@ -67,11 +43,11 @@ TEST_F(AgentSettingsTest, DefaultsWithoutTheKey) {
 TEST_F(AgentSettingsTest, ValuesAreReadRawAndOversizeOnesCountAsAbsent) {
     ScratchMachineKey scratch;
     const DWORD two = 2;
-    scratch.Set(L"Log", REG_DWORD, &two, sizeof(two));
+    ASSERT_TRUE(scratch.SetRaw(L"Log", REG_DWORD, &two, sizeof(two)));
     const ULONGLONG wide = 1;
-    scratch.Set(L"Message Mode", REG_QWORD, &wide, sizeof(wide));
+    ASSERT_TRUE(scratch.SetRaw(L"Message Mode", REG_QWORD, &wide, sizeof(wide)));
     const wchar_t dir[] = L"%SystemRoot%\\logs";
-    scratch.Set(L"LogDestDir", REG_EXPAND_SZ, dir, sizeof(dir));
+    ASSERT_TRUE(scratch.SetRaw(L"LogDestDir", REG_EXPAND_SZ, dir, sizeof(dir)));
     ReadAgentSettings(user_);
     EXPECT_EQ(2u, LogEnabled);
     EXPECT_EQ(0u, MessageMode);
@@ -82,12 +58,12 @@ TEST_F(AgentSettingsTest, LogDestDirFillingItsRoomWithoutTerminatorIsAbsent) {
     ScratchMachineKey scratch;
     // Padding past the data keeps the registry from adding a terminator.
     std::wstring full(300, L'd');
-    scratch.Set(L"LogDestDir", REG_SZ, full.data(), 512);
+    ASSERT_TRUE(scratch.SetRaw(L"LogDestDir", REG_SZ, full.data(), 512));
     ReadAgentSettings(user_);
     EXPECT_STREQ(L"", LogDestDir);
 
     full[255] = L'\0';
-    scratch.Set(L"LogDestDir", REG_SZ, full.data(), 512);
+    ASSERT_TRUE(scratch.SetRaw(L"LogDestDir", REG_SZ, full.data(), 512));
     ReadAgentSettings(user_);
     EXPECT_EQ(255u, wcslen(LogDestDir));
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/console.h"
+
 namespace {
 
 constexpr wchar_t kPrinterName[] = L"Lumvane";
@@ -53,28 +55,11 @@ constexpr wchar_t kHelp[] =
     L"written, 4 an earlier job is still waiting under the name, 5 event not opened or\n"
     L"not set (is the agent running?).\n";
 
-// Console text as wide characters; redirected output as UTF-8.
-void Write(DWORD stream, const std::wstring& text) {
-    HANDLE out = GetStdHandle(stream);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(out, &mode)) {
-        WriteConsoleW(out, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return;
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes,
-                        nullptr, nullptr);
-    WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
+using lmvntools::WriteText;
 
-void Say(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, text + L"\n"); }
+void Say(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text + L"\n"); }
 int Fail(int code, const std::wstring& text) {
-    Write(STD_ERROR_HANDLE, L"lmvnsubmit: " + text + L"\n");
+    WriteText(STD_ERROR_HANDLE, L"lmvnsubmit: " + text + L"\n");
     return code;
 }
 
@@ -469,7 +454,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring error;
     if (!ParseOptions(argc, argv, options, error)) return Fail(kUsage, error);
     if (options.help) {
-        Write(STD_OUTPUT_HANDLE, kHelp);
+        WriteText(STD_OUTPUT_HANDLE, kHelp);
         return kOk;
     }
     if (options.kill) return SetKill(options);
