@@ -44,6 +44,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,9 @@ void ReadClipboardJob(HWND window, UINT message) {
     HandleJob(header, FromAnsi(ansi));
 }
 
+// Jobs that came by WM_COPYDATA, handled after the answer (window thread only).
+std::deque<std::wstring> pendingJobs;
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
@@ -283,18 +287,20 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 L"job via=copydata dwData=" +
                 std::to_wstring(static_cast<long long>(static_cast<LONG_PTR>(data->dwData))) +
                 L" cbData=" + std::to_wstring(data->cbData);
-            auto* arrived = new std::wstring(header + L"\n" + FromAnsi(ansi));
+            pendingJobs.push_back(header + L"\n" + FromAnsi(ansi));
             if (options.copyDataDelayMs != 0) Sleep(options.copyDataDelayMs);
-            PostMessageW(window, kJobArrived, 0, reinterpret_cast<LPARAM>(arrived));
+            // The job is handled once the agent has its answer.
+            PostMessageW(window, kJobArrived, 0, 0);
             return TRUE;
         }
-        case kJobArrived: {
-            auto* arrived = reinterpret_cast<std::wstring*>(lParam);
-            const size_t split = arrived->find(L'\n');
-            HandleJob(arrived->substr(0, split), arrived->substr(split + 1));
-            delete arrived;
+        case kJobArrived:
+            while (!pendingJobs.empty()) {
+                const std::wstring arrived = std::move(pendingJobs.front());
+                pendingJobs.pop_front();
+                const size_t split = arrived.find(L'\n');
+                HandleJob(arrived.substr(0, split), arrived.substr(split + 1));
+            }
             return 0;
-        }
         case WM_TIMER:
             if (wParam == kLifetimeTimer) DestroyWindow(window);
             return 0;
