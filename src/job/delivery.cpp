@@ -302,9 +302,13 @@ void DeleteJobFiles(const wchar_t* jobPath) {
     for (int index = 0; index < bounded; ++index) {
         wchar_t key[16] = {};
         FormatText(key, L"File%d", index);
-        wchar_t file[kTextUnits] = {};
-        api.GetPrivateProfileStringW(L"EMF", key, L"", file, kTextUnits, jobPath);
-        if (file[0] != L'\0') api.DeleteFileW(file);  // a failure does not stop the loop
+        // One unit more than a path can have: an entry that fills it is longer
+        // than any path, and cut to fit it would name some other file.
+        wchar_t file[kTextUnits + 1] = {};
+        const DWORD length =
+            api.GetPrivateProfileStringW(L"EMF", key, L"", file, kTextUnits + 1, jobPath);
+        // A failed deletion does not stop the loop.
+        if (file[0] != L'\0' && length < kTextUnits) api.DeleteFileW(file);
     }
     api.DeleteFileW(jobPath);
 }

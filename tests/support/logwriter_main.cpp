@@ -1,0 +1,54 @@
+// Appends lines to vp_log.txt in its current directory through the agent's
+// own log writer, as the agents of several sessions sharing one log folder
+// do. Command line: logwriter <lines> <threads> <tag>. Each thread writes
+// "<tag> <thread> <line>." <lines> times. Exit code 0 when it ran.
+#include "agent/settings.h"
+#include "diag/format.h"
+#include "diag/log.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The command line after the program's own name.
+const wchar_t* Arguments(const wchar_t* line) {
+    if (*line == L'"') {
+        line = std::wcschr(line + 1, L'"');
+        return line != nullptr ? line + 1 : L"";
+    }
+    while (*line != L'\0' && *line != L' ') ++line;
+    return line;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    int lines = 0;
+    int threads = 0;
+    wchar_t tag[32] = {};
+    if (std::swscanf(Arguments(GetCommandLineW()), L"%d %d %31ls", &lines, &threads, tag) != 3 ||
+        lines < 1 || threads < 1 || threads > 16) {
+        return 1;
+    }
+    lmvn::LogEnabled = 1;
+    if (GetCurrentDirectoryW(lmvn::kLogDestDirUnits, lmvn::LogDestDir) == 0) return 2;
+    if (!lmvn::OpenLogFile()) return 3;
+
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < lines; ++i) {
+                wchar_t text[lmvn::kTextUnits];
+                lmvn::FormatText(text, L"%s %d %d.", tag, t, i);
+                lmvn::WriteLog(text);
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    lmvn::CloseLogFile();
+    return 0;
+}
