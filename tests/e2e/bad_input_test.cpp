@@ -22,22 +22,6 @@ namespace {
 
 constexpr DWORD kJobTimeoutMs = 30000;
 
-int Occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 std::wstring Shown(const lmvn::ReportKind& kind) {
     std::wstring text = kind.text;
     for (size_t at; (at = text.find(L"%PRINTER_NAME%")) != std::wstring::npos;) {

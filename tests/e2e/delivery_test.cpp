@@ -19,27 +19,13 @@ namespace {
 using lmvntest::AgentRegistry;
 using lmvntest::FileExists;
 using lmvntest::JoinPath;
+using lmvntest::Occurrences;
+using lmvntest::Utf8;
 using lmvntest::WaitUntil;
 
 constexpr DWORD kJobTimeoutMs = 30000;
 // Copy-data mode polls for up to 10 s after the client became idle.
 constexpr DWORD kPollingJobTimeoutMs = 45000;
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-int Occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
 
 std::wstring ClipboardText() {
     std::wstring text;

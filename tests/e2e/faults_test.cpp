@@ -29,12 +29,6 @@ constexpr DWORD kPollingJobTimeoutMs = 45000;
 // bound only keeps a failing test from hanging.
 constexpr DWORD kStopTimeoutMs = 20000;
 
-int Occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 std::string JobIdLine(int jobId) { return "jobid=" + std::to_string(jobId) + "\r\n"; }
 
 class Faults : public ::testing::Test {
@@ -92,17 +86,11 @@ class Faults : public ::testing::Test {
                (extra.empty() ? L"" : L" " + extra);
     }
     bool StartClient(const std::wstring& cls, const std::wstring& extra = L"") {
-        std::wstring line = ClientCommand(cls, extra);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &info)) {
-            return false;
-        }
-        CloseHandle(info.hThread);
-        clients_.push_back(info.hProcess);
-        return WaitUntil([&] { return FindWindowW(cls.c_str(), nullptr) != nullptr; }, 15000);
+        bool shown = false;
+        HANDLE process = StartWindowedProgram(ClientCommand(cls, extra), cls, 15000, shown);
+        if (process == nullptr) return false;
+        clients_.push_back(process);
+        return shown;
     }
     void Configure(DWORD mode, const std::wstring& cls, const std::wstring& application) {
         ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Transfer Mode", mode));

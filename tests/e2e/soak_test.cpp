@@ -39,12 +39,6 @@ int JobCount() {
     return jobs >= 3 ? jobs : kDefaultJobs;
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += static_cast<char>(c < 0x80 ? c : '?');
-    return out;
-}
-
 // How many times each job id reached the client, from its UTF-8 journal.
 std::map<int, int> Deliveries(const std::string& journal) {
     std::map<int, int> seen;
@@ -53,12 +47,6 @@ std::map<int, int> Deliveries(const std::string& journal) {
         ++seen[std::atoi(journal.c_str() + at + 6)];
     }
     return seen;
-}
-
-int Occurrences(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
 }
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
@@ -112,17 +100,12 @@ class Soak : public ::testing::Test {
                L"\" --format \"Lumvane Soak\" --message 0x8100 " + extra;
     }
     bool StartClient(const std::wstring& cls) {
-        std::wstring line = ClientCommand(cls, L"--lifetime 1800000");
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &info)) {
-            return false;
-        }
-        CloseHandle(info.hThread);
-        clients_.push_back(info.hProcess);
-        return WaitUntil([&] { return FindWindowW(cls.c_str(), nullptr) != nullptr; }, 15000);
+        bool shown = false;
+        HANDLE process =
+            StartWindowedProgram(ClientCommand(cls, L"--lifetime 1800000"), cls, 15000, shown);
+        if (process == nullptr) return false;
+        clients_.push_back(process);
+        return shown;
     }
     void Configure(DWORD mode, const std::wstring& cls, const std::wstring& application) {
         ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Transfer Mode", mode));

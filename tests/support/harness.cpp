@@ -263,6 +263,39 @@ std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs
     return result;
 }
 
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+int Occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+HANDLE StartWindowedProgram(const std::wstring& commandLine, const std::wstring& windowClass,
+                            DWORD timeoutMs, bool& shown) {
+    std::wstring line = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    shown = false;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    shown =
+        WaitUntil([&] { return FindWindowW(windowClass.c_str(), nullptr) != nullptr; }, timeoutMs);
+    return info.hProcess;
+}
+
 std::vector<LogLine> ParseLog(const std::string& bytes) {
     std::wstring text(bytes.size() / 2, L'\0');
     for (size_t i = 0; i < text.size(); ++i) {

@@ -91,6 +91,18 @@ class AgentProcess {
     DWORD pid_ = 0;
 };
 
+// UTF-8 form of `text`, and how often `part` occurs in `text` (journals of
+// the test programs are UTF-8).
+std::string Utf8(const std::wstring& text);
+int Occurrences(const std::string& text, const std::string& part);
+
+// Starts a program that creates a top-level window of class `windowClass`
+// and waits (at most `timeoutMs`) for the window. Returns the process handle
+// (the caller closes it), or null when the program did not start; `shown`
+// tells whether the window came in time.
+HANDLE StartWindowedProgram(const std::wstring& commandLine, const std::wstring& windowClass,
+                            DWORD timeoutMs, bool& shown);
+
 // Runs a program to its end (at most `timeoutMs`) and returns its exit code.
 std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
                                 const std::wstring& directory = L"");
