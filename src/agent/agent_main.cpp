@@ -13,7 +13,7 @@ namespace {
 
 enum WaitIndex : DWORD { kPrintEvent = 0, kSharedEvent = 1, kKillEvent = 2 };
 
-// Steps B2 and B3: one processing thread for one signal of a job event.
+// One processing thread for one signal of a job event.
 void StartProcessingThread(WorkerThreadRegistry& workers, HANDLE jobEvent, DWORD argument,
                            const wchar_t* logLine) {
     if (LogEnabled != 0) WriteLog(logLine);
