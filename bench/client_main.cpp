@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <string>
+#include "../tools/common/journal.h"
 
 namespace {
 
@@ -30,27 +31,10 @@ long long Now() {
 }
 
 void Journal(long long when, const wchar_t* event, const std::wstring& path) {
-    const std::wstring line = std::to_wstring(when) + L"\t" +
-                              std::to_wstring(GetCurrentProcessId()) + L"\t" + event + L"\t" +
-                              path + L"\n";
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), bytes,
-                        nullptr, nullptr);
-    // One write per line, appended: clients of several jobs share the file.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        HANDLE file = CreateFileW(g_journal.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-            CloseHandle(file);
-            return;
-        }
-        Sleep(5);
-    }
+    // One whole line per write: clients of several jobs share the file.
+    lmvntools::AppendJournal(g_journal, std::to_wstring(when) + L"\t" +
+                                            std::to_wstring(GetCurrentProcessId()) + L"\t" + event +
+                                            L"\t" + path + L"\n");
 }
 
 // One word of a command line (quotes removed) and the rest after its blanks.

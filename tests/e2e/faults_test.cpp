@@ -93,10 +93,7 @@ class Faults : public ::testing::Test {
         return shown;
     }
     void Configure(DWORD mode, const std::wstring& cls, const std::wstring& application) {
-        ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Transfer Mode", mode));
-        ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Target Window Class", cls));
-        ASSERT_TRUE(
-            AgentRegistry::SetString(HKEY_CURRENT_USER, L"Client Application", application));
+        ASSERT_TRUE(AgentRegistry::SetClient(mode, cls, application));
     }
     // Command-line mode with a client that journals the job and leaves.
     void ConfigureCommandLine() {

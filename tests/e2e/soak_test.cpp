@@ -108,10 +108,7 @@ class Soak : public ::testing::Test {
         return shown;
     }
     void Configure(DWORD mode, const std::wstring& cls, const std::wstring& application) {
-        ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Transfer Mode", mode));
-        ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Target Window Class", cls));
-        ASSERT_TRUE(
-            AgentRegistry::SetString(HKEY_CURRENT_USER, L"Client Application", application));
+        ASSERT_TRUE(AgentRegistry::SetClient(mode, cls, application));
     }
 
     // Hands jobs [first, first + count) over, alternating between the user's

@@ -151,6 +151,13 @@ bool AgentRegistry::Delete(HKEY root, const wchar_t* name) {
     return status == ERROR_SUCCESS;
 }
 
+bool AgentRegistry::SetClient(DWORD mode, const std::wstring& windowClass,
+                              const std::wstring& application) {
+    return SetDword(HKEY_CURRENT_USER, L"Transfer Mode", mode) &&
+           SetString(HKEY_CURRENT_USER, L"Target Window Class", windowClass) &&
+           SetString(HKEY_CURRENT_USER, L"Client Application", application);
+}
+
 bool AgentRegistry::Exists(HKEY root, const wchar_t* name) {
     return RegGetValueW(root, kKeyPath, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
            ERROR_SUCCESS;

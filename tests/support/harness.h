@@ -55,6 +55,10 @@ class AgentRegistry {
     static bool SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size);
     static bool Delete(HKEY root, const wchar_t* name);
     static bool Exists(HKEY root, const wchar_t* name);
+    // The per-user "Transfer Mode", "Target Window Class" and "Client
+    // Application" in one call.
+    static bool SetClient(DWORD mode, const std::wstring& windowClass,
+                          const std::wstring& application);
     static std::optional<std::wstring> GetString(HKEY root, const wchar_t* name);
 };
 

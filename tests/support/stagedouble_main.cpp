@@ -20,6 +20,7 @@
 
 #include <cwchar>
 #include <string>
+#include "../../tools/common/journal.h"
 
 namespace {
 
@@ -40,29 +41,12 @@ ULONGLONG Now() {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Appends one whole line with a single write, so that doubles running at the
-// same time (progress indicator and converter) do not mix their lines.
+// Appends one whole line, so that doubles running at the same time (progress
+// indicator and converter) neither mix nor lose their lines.
 void Journal(const wchar_t* event, const std::wstring& detail = L"") {
-    std::wstring line =
-        g_name + L"\t" + event + L"\t" + std::to_wstring(Now()) + L"\t" + detail + L"\n";
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), utf8.data(), bytes,
-                        nullptr, nullptr);
-    const std::wstring path = g_directory + L"\\stagejournal.txt";
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-            CloseHandle(file);
-            return;
-        }
-        Sleep(10);
-    }
+    lmvntools::AppendJournal(
+        g_directory + L"\\stagejournal.txt",
+        g_name + L"\t" + event + L"\t" + std::to_wstring(Now()) + L"\t" + detail + L"\n");
 }
 
 std::wstring Setting(const wchar_t* key) {

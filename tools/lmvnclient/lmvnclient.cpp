@@ -47,6 +47,7 @@
 #include <deque>
 #include <string>
 #include <vector>
+#include "../common/journal.h"
 
 namespace {
 
@@ -158,19 +159,9 @@ HWND textView = nullptr;
 int jobsReceived = 0;
 std::wstring shownText;
 
-// A private message: a path has arrived (lParam: a heap std::wstring*).
+// A private message: jobs that came by WM_COPYDATA wait in pendingJobs.
 constexpr UINT kJobArrived = WM_USER + 1;
 constexpr UINT_PTR kLifetimeTimer = 1;
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes,
-                        nullptr, nullptr);
-    return out;
-}
 
 // The agent sends the path in the ANSI code page (modes 1 and 2). Characters
 // that code page lacks have already become its default character ("?").
@@ -186,14 +177,7 @@ std::wstring FromAnsi(const char* ansi) {
 // Appends lines to the journal file (UTF-8), if there is one.
 void Journal(const std::wstring& lines) {
     if (options.journal.empty()) return;
-    HANDLE file =
-        CreateFileW(options.journal.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    const std::string bytes = ToUtf8(lines);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    lmvntools::AppendJournal(options.journal, lines);
 }
 
 // What the job description file says: job number, page count, EMF paths.
