@@ -71,18 +71,18 @@ int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         WriteLog(L"Agent exits.");
         CloseLogFile();
     }
-    const int terminated = ReapWorkers(workers, TRUE);
+    // Threads that have ended are closed; threads still running end with the
+    // process, at once and not waited for. Ending them one by one first is
+    // not safe: a thread stopped from outside may hold the loader's, the
+    // heap's or the window system's lock (a thread just started runs its DLL
+    // notifications under the loader lock; a delivery may be in the middle of
+    // a cross-process message), and the rest of the shutdown would then wait
+    // for that lock forever.
+    ReapWorkers(workers, FALSE);
     events.print.reset();
     events.shared.reset();
     events.kill.reset();
-    if (terminated > 0) {
-        // A thread ended from outside may have held the loader's or the
-        // heap's lock (a thread just started runs its DLL notifications under
-        // the loader lock). Releasing memory or leaving through the runtime's
-        // exit would then wait for that lock forever: end the process here,
-        // with the same exit code.
-        Win32().TerminateProcess(Win32().GetCurrentProcess(), 0);
-    }
+    if (workers.count > 0) Win32().TerminateProcess(Win32().GetCurrentProcess(), 0);
     ClearWorkers(workers);
     return 0;
 }
