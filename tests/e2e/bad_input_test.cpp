@@ -344,6 +344,9 @@ TEST_F(BadInput, EmfCountOfZeroOrBelowDeletesNoPage) {
         EXPECT_TRUE(FileExists(path(L"page0.emf"))) << count;
         EXPECT_TRUE(FileExists(path(L"page1.emf"))) << count;
     }
+    // The robot records a box once it has gone, which may be just after the
+    // agent has deleted the job file.
+    EXPECT_TRUE(robot_.WaitForBoxes(2, kJobTimeoutMs));
     EXPECT_EQ(2u, robot_.Boxes().size());
 }
 
