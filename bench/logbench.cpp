@@ -1,6 +1,6 @@
 #include "logbench.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/log.h"
 #include "win/win32api.h"
 #include "jobs.h"

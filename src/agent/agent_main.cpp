@@ -1,7 +1,7 @@
 #include "agent/agent_main.h"
 
 #include "agent/events.h"
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "agent/workers.h"
 #include "diag/log.h"
 #include "diag/report.h"

@@ -1,6 +1,6 @@
 #include "agent/events.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/report.h"
 

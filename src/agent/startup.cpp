@@ -1,6 +1,6 @@
 #include "agent/agent_main.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "win/registry.h"
 #include "win/unique.h"

@@ -1,6 +1,6 @@
 #include "diag/report.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "win/win32api.h"

@@ -3,7 +3,7 @@
 // value.
 #pragma once
 
-#include "agent/settings.h"
+#include "common/settings.h"
 
 namespace lmvn {
 

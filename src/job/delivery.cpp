@@ -11,7 +11,7 @@
 // What is handed over is always the path; the client reads the file itself.
 #include "job/delivery.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"

@@ -1,6 +1,6 @@
 #include "job/handover.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"

@@ -1,6 +1,6 @@
 #include "job/processing_thread.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "job/client_settings.h"

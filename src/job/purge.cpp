@@ -2,7 +2,7 @@
 // queue. Every failure is silent: the agent works the same either way.
 #include "job/purge.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "win/unique.h"
 
 namespace lmvn {

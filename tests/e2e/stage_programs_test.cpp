@@ -1,7 +1,7 @@
 // The real agent runs the stage doubles for jobs submitted as the printer
 // side does, and delivers in command-line mode to the double under the name
 // client.exe.
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "job/stages.h"
 #include "support/harness.h"
 #include "support/robot.h"

@@ -1,6 +1,6 @@
 #include "capture.h"
 
-#include "agent/settings.h"
+#include "common/settings.h"
 
 namespace lmvntest {
 namespace {

@@ -2,7 +2,7 @@
 // own log writer, as the agents of several sessions sharing one log folder
 // do. Command line: logwriter <lines> <threads> <tag>. Each thread writes
 // "<tag> <thread> <line>." <lines> times. Exit code 0 when it ran.
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
 

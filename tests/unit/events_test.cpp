@@ -3,7 +3,7 @@
 // the fakes below create them under private names of this test instead.
 #include "agent/agent_main.h"
 #include "agent/events.h"
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "job/processing_thread.h"
 #include "capture.h"
 #include "support/scratch_registry.h"

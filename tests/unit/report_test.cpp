@@ -1,4 +1,4 @@
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "capture.h"
 #include "diag/format.h"
 #include "diag/log.h"

@@ -1,5 +1,5 @@
 #include "agent/agent_main.h"
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "scratch_registry.h"
 #include "win/win32api.h"

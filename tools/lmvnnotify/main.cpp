@@ -15,7 +15,7 @@
 #include <string>
 
 #include "../common/console.h"
-#include "agent/settings.h"
+#include "common/settings.h"
 #include "diag/format.h"
 #include "diag/report.h"
 
