@@ -1,7 +1,10 @@
 #include "harness.h"
 
+#include "processes.h"
+
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cwctype>
 
 namespace lmvntest {
@@ -73,7 +76,11 @@ TempDir::TempDir(const std::wstring& prefix) {
         path_ = JoinPath(base, prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                    std::to_wstring(InterlockedIncrement(&counter)));
         if (CreateDirectoryW(path_.c_str(), nullptr)) break;
-        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            fwprintf(stderr, L"TempDir: creating %ls failed, error %lu\n", path_.c_str(), error);
+            break;
+        }
     }
 }
 
@@ -209,23 +216,67 @@ AgentProcess::~AgentProcess() {
     CloseHandle(process_);
 }
 
-bool AgentProcess::Start(const std::wstring& dir) {
+namespace {
+
+// A failed start says why on the test's error output: the step and the error.
+bool StartFailed(const wchar_t* step, const std::wstring& what) {
+    const DWORD error = GetLastError();
+    fwprintf(stderr, L"AgentProcess: %ls %ls failed, error %lu\n", step, what.c_str(), error);
+    return false;
+}
+
+// lmvnagent.exe of the build, copied into `dir` once; its path there.
+std::optional<std::wstring> AgentCopyIn(const std::wstring& dir) {
     const std::wstring exe = JoinPath(dir, L"lmvnagent.exe");
     if (!FileExists(exe) && !CopyProgram(JoinPath(BuildDir(), L"lmvnagent.exe"), exe)) {
-        return false;
+        StartFailed(L"copying the agent to", exe);
+        return std::nullopt;
     }
-    std::wstring commandLine = L"\"" + exe + L"\"";
+    return exe;
+}
+
+// Starts `commandLine` in `dir`: the process's information, or none.
+std::optional<PROCESS_INFORMATION> Launch(std::wstring commandLine, const std::wstring& dir) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         dir.c_str(), &si, &pi)) {
-        return false;
+        StartFailed(L"starting", commandLine);
+        return std::nullopt;
     }
     CloseHandle(pi.hThread);
+    return pi;
+}
+
+}  // namespace
+
+void AgentProcess::Adopt(HANDLE process) {
     if (process_ != nullptr) CloseHandle(process_);
-    process_ = pi.hProcess;
-    pid_ = pi.dwProcessId;
+    process_ = process;
+    pid_ = GetProcessId(process);
+}
+
+bool AgentProcess::Start(const std::wstring& dir) {
+    const auto exe = AgentCopyIn(dir);
+    if (!exe) return false;
+    const auto started = Launch(L"\"" + *exe + L"\"", dir);
+    if (!started) return false;
+    Adopt(started->hProcess);
+    return true;
+}
+
+bool AgentProcess::StartAs(const std::wstring& dir, const std::wstring& user) {
+    const auto exe = AgentCopyIn(dir);
+    if (!exe) return false;
+    const std::wstring script = JoinPath(ProgramDir(), L"asuser.sh");
+    const auto started = Launch(L"\"" + script + L"\" " + user + L" \"" + *exe + L"\"", dir);
+    if (!started) return false;
+    CloseHandle(started->hProcess);  // the script's, which returns at once
+    HANDLE found = nullptr;
+    WaitUntil([&] { return (found = FindRunningProgram(*exe)) != nullptr; }, 20000);
+    if (found == nullptr) return StartFailed(L"finding the agent of user", user);
+    Adopt(found);
     return true;
 }
 

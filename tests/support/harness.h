@@ -82,6 +82,11 @@ class AgentProcess {
 
     // Copies lmvnagent.exe into `dir` (once) and starts it.
     bool Start(const std::wstring& dir);
+    // The same as the agent of another user in this session: Wine takes the
+    // user from the Linux side, so the agent is started through a script
+    // there (asuser.sh beside the test programs) with USER set. Give each
+    // user's agent a folder of its own: the process is found by its path.
+    bool StartAs(const std::wstring& dir, const std::wstring& user);
     // Waits for the process to end, at most `timeoutMs`; its exit code.
     std::optional<DWORD> WaitForExit(DWORD timeoutMs);
     bool Running() const;
@@ -91,6 +96,8 @@ class AgentProcess {
     DWORD pid() const { return pid_; }
 
   private:
+    void Adopt(HANDLE process);
+
     HANDLE process_ = nullptr;
     DWORD pid_ = 0;
 };

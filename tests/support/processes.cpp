@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cwctype>
+#include <functional>
 #include <vector>
 
 namespace lmvntest {
@@ -85,19 +86,24 @@ size_t SteadyThreadCount(DWORD pid) {
     return last;
 }
 
-int TerminateProcessesIn(const std::wstring& dir) {
-    auto lower = [](std::wstring text) {
-        for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
-        return text;
-    };
-    const std::wstring prefix = lower(dir.back() == L'\\' ? dir : dir + L"\\");
+namespace {
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+// Calls `visit` with each other process (opened for querying, terminating
+// and waiting) and its executable's full path in lower case, until it
+// returns false. The handle is closed afterwards unless `visit` kept it by
+// setting it to null.
+void ForEachProcess(const std::function<bool(HANDLE&, const std::wstring&)>& visit) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
-    int ended = 0;
+    if (snapshot == INVALID_HANDLE_VALUE) return;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
+    bool more = Process32FirstW(snapshot, &entry) != FALSE;
+    for (; more; more = Process32NextW(snapshot, &entry) != FALSE) {
         if (entry.th32ProcessID == GetCurrentProcessId()) continue;
         HANDLE process =
             OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
@@ -106,17 +112,41 @@ int TerminateProcessesIn(const std::wstring& dir) {
         wchar_t image[MAX_PATH] = {};
         DWORD size = MAX_PATH;
         const std::wstring path =
-            QueryFullProcessImageNameW(process, 0, image, &size) ? lower(image) : L"";
+            QueryFullProcessImageNameW(process, 0, image, &size) ? Lower(image) : L"";
+        const bool goOn = visit(process, path);
+        if (process != nullptr) CloseHandle(process);
+        if (!goOn) break;
+    }
+    CloseHandle(snapshot);
+}
+
+}  // namespace
+
+int TerminateProcessesIn(const std::wstring& dir) {
+    const std::wstring prefix = Lower(dir.back() == L'\\' ? dir : dir + L"\\");
+    int ended = 0;
+    ForEachProcess([&](HANDLE& process, const std::wstring& path) {
         const bool directlyInDir =
             path.rfind(prefix, 0) == 0 && path.find(L'\\', prefix.size()) == std::wstring::npos;
         if (directlyInDir && TerminateProcess(process, 0)) {
             WaitForSingleObject(process, 5000);
             ++ended;
         }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
+        return true;
+    });
     return ended;
+}
+
+HANDLE FindRunningProgram(const std::wstring& exePath) {
+    const std::wstring wanted = Lower(exePath);
+    HANDLE found = nullptr;
+    ForEachProcess([&](HANDLE& process, const std::wstring& path) {
+        if (path != wanted || WaitForSingleObject(process, 0) != WAIT_TIMEOUT) return true;
+        found = process;
+        process = nullptr;  // kept for the caller
+        return false;
+    });
+    return found;
 }
 
 }  // namespace lmvntest

@@ -29,4 +29,9 @@ size_t SteadyThreadCount(DWORD pid);
 // returns how many it ended.
 int TerminateProcessesIn(const std::wstring& dir);
 
+// A running process whose executable is `exePath` (compared without regard
+// to case), opened for querying, terminating and waiting; null when none
+// runs. The caller closes the handle.
+HANDLE FindRunningProgram(const std::wstring& exePath);
+
 }  // namespace lmvntest
