@@ -3,8 +3,10 @@
 #include "agent/events.h"
 #include "common/settings.h"
 #include "agent/workers.h"
+#include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"
+#include "job/handover.h"
 #include "job/processing_thread.h"
 #include "win/unique.h"
 
@@ -45,6 +47,11 @@ int WINAPI AgentMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     AgentEvents events;
     if (!CreateAgentEvents(events, userName)) return 0;
+
+    // A job stored before the agent ran is served as if its signal had come.
+    wchar_t keyPath[kTextUnits] = {};
+    FormatText(keyPath, kKeyPathFormat, kPrinterName);
+    if (FindStoredJob(keyPath, userName)) Win32().SetEvent(events.print.get());
 
     WorkerThreadRegistry workers;
     if (LogEnabled != 0) WriteLog(L"Waiting for events.");

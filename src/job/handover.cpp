@@ -7,8 +7,45 @@
 #include "win/registry.h"
 #include "win/unique.h"
 
+#include <atomic>
+
 namespace lmvn {
 namespace {
+
+// How long after start-up a late signal of the producer for a job already
+// served at start-up is expected.
+constexpr ULONGLONG kLateSignalWindowMs = 60 * 1000;
+
+// Tick count until which one per-user signal that finds nothing is taken as
+// that late signal; 0 when none is expected.
+std::atomic<ULONGLONG> lateSignalDeadline{0};
+
+// True (once) when a per-user signal that finds nothing is the late signal of
+// a job served at start-up.
+bool TakeLateSignal() {
+    const ULONGLONG deadline = lateSignalDeadline.exchange(0);
+    return deadline != 0 && Win32().GetTickCount64() < deadline;
+}
+
+// The errors of a lookup that say a path names no file (other errors, such as
+// a denied access, say nothing about it).
+bool NamesNoFile(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
+}
+
+void LogLine(const wchar_t* text) {
+    if (LogEnabled != 0) WriteLog(text);
+}
+
+// Deletes `name` under the key. Returns the registry's status.
+LONG DeleteHandOverValue(const wchar_t* keyPath, const wchar_t* name) {
+    UniqueKey key;
+    const LONG openStatus =
+        Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_SET_VALUE, key.put());
+    if (openStatus != ERROR_SUCCESS) return openStatus;
+    return Win32().RegDeleteValueW(key.get(), name);
+}
 
 // Reads the path stored under `name` into `jobPath`. An empty name would
 // address the key's unnamed default value, which no producer writes: it
@@ -43,6 +80,17 @@ BOOL RetrieveJobInfo(DWORD argument, const wchar_t* keyPath, const wchar_t* user
     if (ReadHandOverValue(key.get(), name, jobPath) != ERROR_SUCCESS) {
         const LONG systemStatus = ReadHandOverValue(key.get(), kSystemValueName, jobPath);
         if (systemStatus != ERROR_SUCCESS) {
+            // A shared job wakes the agent of every session and only one can
+            // take it: the others find nothing, and their users, who printed
+            // nothing, must not hear of it.
+            if (argument != 0 && systemStatus == ERROR_FILE_NOT_FOUND) {
+                LogLine(L"No shared print job found. Another agent has taken it.");
+                return FALSE;
+            }
+            if (argument == 0 && systemStatus == ERROR_FILE_NOT_FOUND && TakeLateSignal()) {
+                LogLine(L"No print job found. The job stored at start-up was served already.");
+                return FALSE;
+            }
             ReportSystemError(reports::kJobInfoFailed, static_cast<DWORD>(systemStatus));
             return FALSE;
         }
@@ -55,12 +103,7 @@ BOOL RetrieveJobInfo(DWORD argument, const wchar_t* keyPath, const wchar_t* user
     // have read it; the one whose deletion finds it gone leaves the job to the
     // other. Any other failure (no write access) leaves the value in place and
     // the job goes on.
-    if (Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_SET_VALUE, key.put()) ==
-        ERROR_SUCCESS) {
-        const LONG deleteStatus = Win32().RegDeleteValueW(key.get(), name);
-        key.reset();
-        if (deleteStatus == ERROR_FILE_NOT_FOUND) return FALSE;
-    }
+    if (DeleteHandOverValue(keyPath, name) == ERROR_FILE_NOT_FOUND) return FALSE;
     handOverName = name;
 
     if (LogEnabled != 0) {
@@ -70,6 +113,28 @@ BOOL RetrieveJobInfo(DWORD argument, const wchar_t* keyPath, const wchar_t* user
                    static_cast<int>(jobId));
         WriteLog(line);
     }
+    return TRUE;
+}
+
+BOOL FindStoredJob(const wchar_t* keyPath, const wchar_t* userName) {
+    const wchar_t* name = FirstHandOverName(NT4Mode, 0, userName);
+    wchar_t jobPath[kTextUnits] = {};
+    {
+        UniqueKey key;
+        if (Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) !=
+                ERROR_SUCCESS ||
+            ReadHandOverValue(key.get(), name, jobPath) != ERROR_SUCCESS) {
+            return FALSE;
+        }
+    }
+    if (jobPath[0] == L'\0' || (Win32().GetFileAttributesW(jobPath) == INVALID_FILE_ATTRIBUTES &&
+                                NamesNoFile(::GetLastError()))) {
+        (void)DeleteHandOverValue(keyPath, name);
+        LogLine(L"Stored print job dropped. Its job description file does not exist.");
+        return FALSE;
+    }
+    LogLine(L"Stored print job found at start-up.");
+    lateSignalDeadline = Win32().GetTickCount64() + kLateSignalWindowMs;
     return TRUE;
 }
 

@@ -20,6 +20,7 @@ struct Win32Api {
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
     decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
     decltype(&::ResetEvent) ResetEvent = &::ResetEvent;
+    decltype(&::SetEvent) SetEvent = &::SetEvent;
     decltype(&::CreateMutexW) CreateMutexW = &::CreateMutexW;
     decltype(&::ReleaseMutex) ReleaseMutex = &::ReleaseMutex;
     decltype(&::CreateThread) CreateThread = &::CreateThread;
@@ -34,6 +35,7 @@ struct Win32Api {
     decltype(&::ProcessIdToSessionId) ProcessIdToSessionId = &::ProcessIdToSessionId;
     decltype(&::CloseHandle) CloseHandle = &::CloseHandle;
     decltype(&::Sleep) Sleep = &::Sleep;
+    decltype(&::GetTickCount64) GetTickCount64 = &::GetTickCount64;
     decltype(&::GetVersionExW) GetVersionExW = &::GetVersionExW;
     decltype(&::GetSystemTime) GetSystemTime = &::GetSystemTime;
     decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
@@ -44,6 +46,7 @@ struct Win32Api {
     decltype(&::SetFilePointer) SetFilePointer = &::SetFilePointer;
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
+    decltype(&::GetFileAttributesW) GetFileAttributesW = &::GetFileAttributesW;
     decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
     decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;
 

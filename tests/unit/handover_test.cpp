@@ -183,6 +183,76 @@ TEST_F(HandOver, ReportsAMissingKeyInMessageModeToo) {
 
 // The deletion claims the job: a thread that finds the value already gone
 // (another thread read it too and deleted it first) ends quietly.
+TEST_F(HandOver, ASharedJobThatIsGoneEndsQuietlyButAnUnreadableOneIsReported) {
+    EXPECT_FALSE(Retrieve(1));  // another session's agent took it
+    EXPECT_TRUE(reports_.Boxes().empty());
+    ASSERT_TRUE(registry_.SetString(L"SYSTEM", std::wstring(300, L'x')));
+    EXPECT_FALSE(Retrieve(1));
+    const auto boxes = reports_.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find(L"Failed to get print job info.\nError # 234: "));
+}
+
+// A job stored before start-up, and the producer's late signal for it.
+TEST_F(HandOver, AStoredJobIsFoundAndItsLateSignalIsQuietOnceWithinAMinute) {
+    static ULONGLONG now = 1000;
+    ScopedApiOverride<decltype(&::GetTickCount64)> clock(&Win32Api::GetTickCount64,
+                                                         []() -> ULONGLONG { return now; });
+    lmvntest::TempDir dir(L"stored");
+    const std::wstring job = dir / L"job.ini";
+    ASSERT_TRUE(lmvntest::WriteFileBytes(job, "[Document]\r\n"));
+
+    // Nothing stored, or only other names: nothing to serve.
+    EXPECT_FALSE(FindStoredJob(kKeyPath, kUser));
+    ASSERT_TRUE(registry_.SetString(L"Shared", job));
+    ASSERT_TRUE(registry_.SetString(L"SYSTEM", job));
+    EXPECT_FALSE(FindStoredJob(kKeyPath, kUser));
+    ASSERT_TRUE(registry_.Delete(L"Shared"));
+    ASSERT_TRUE(registry_.Delete(L"SYSTEM"));
+
+    ASSERT_TRUE(registry_.SetString(kUser, job));
+    EXPECT_TRUE(FindStoredJob(kKeyPath, kUser));
+    EXPECT_TRUE(registry_.Exists(kUser));  // the thread of its signal takes it
+    EXPECT_TRUE(Retrieve(0));
+    now += 59 * 1000;
+    EXPECT_FALSE(Retrieve(0));  // the producer's late signal
+    EXPECT_TRUE(reports_.Boxes().empty());
+    EXPECT_FALSE(Retrieve(0));  // once only
+    EXPECT_EQ(1u, reports_.Boxes().size());
+
+    // Past the minute a signal with nothing stored is reported again.
+    ASSERT_TRUE(registry_.SetString(kUser, job));
+    EXPECT_TRUE(FindStoredJob(kKeyPath, kUser));
+    EXPECT_TRUE(Retrieve(0));
+    now += 61 * 1000;
+    EXPECT_FALSE(Retrieve(0));
+    EXPECT_EQ(2u, reports_.Boxes().size());
+
+    // With NT4Mode the stored name is "Print Job".
+    NT4Mode = TRUE;
+    ASSERT_TRUE(registry_.SetString(kUser, job));
+    EXPECT_FALSE(FindStoredJob(kKeyPath, kUser));
+    ASSERT_TRUE(registry_.SetString(L"Print Job", job));
+    EXPECT_TRUE(FindStoredJob(kKeyPath, kUser));
+    EXPECT_TRUE(Retrieve(0));
+    EXPECT_EQ(L"Print Job", Name());
+    EXPECT_FALSE(Retrieve(0));  // quiet, and no longer expected afterwards
+    EXPECT_EQ(2u, reports_.Boxes().size());
+}
+
+TEST_F(HandOver, AStoredPathThatNamesNoFileIsDeleted) {
+    lmvntest::TempDir dir(L"stored");
+    for (const std::wstring& path :
+         {dir / L"missing.ini", dir / L"no\\folder.ini", std::wstring()}) {
+        ASSERT_TRUE(registry_.SetString(kUser, path));
+        EXPECT_FALSE(FindStoredJob(kKeyPath, kUser)) << lmvntest::Utf8(path);
+        EXPECT_FALSE(registry_.Exists(kUser)) << lmvntest::Utf8(path);
+    }
+    // Not armed by a dropped job: a signal with nothing stored is reported.
+    EXPECT_FALSE(Retrieve(0));
+    EXPECT_EQ(1u, reports_.Boxes().size());
+}
+
 TEST_F(HandOver, LosingTheClaimEndsQuietly) {
     static int profileReads = 0;
     profileReads = 0;
