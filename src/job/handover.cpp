@@ -14,7 +14,7 @@ namespace {
 
 // How long after start-up a late signal of the producer for a job already
 // served at start-up is expected.
-constexpr ULONGLONG kLateSignalWindowMs = 60 * 1000;
+constexpr ULONGLONG kLateSignalWindowMs = 60000;
 
 // Tick count until which one per-user signal that finds nothing is taken as
 // that late signal; 0 when none is expected.
