@@ -477,16 +477,24 @@ class Checker {
                 return;
             }
         }
+        // The agent quoted the whole value: arguments became part of the name.
+        const std::wstring quotedWhole =
+            settings_.clientApplication[0] != L'"' && line[0] == L'"'
+                ? L" The agent put the whole \"Client Application\" in quotes because it holds a "
+                  L"blank: when arguments follow the program, quote the program's path yourself."
+                : L"";
         if (WindowMode()) {
             Add(Severity::Error, 0xF007, L"client-not-found",
                 L"The client program " + Quoted(program) +
                     L" does not exist: when no target window is open, the agent cannot start "
-                    L"the client and reports 0xF007.");
+                    L"the client and reports 0xF007." +
+                    quotedWhole);
         } else {
             Add(Severity::Error, 113, L"client-not-found",
                 L"The client program " + Quoted(program) +
                     L" does not exist: every job is reported (113) and its job description file "
-                    L"deleted.");
+                    L"deleted." +
+                    quotedWhole);
         }
     }
 
