@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "../common/error_text.h"
 #include "agent/agent_main.h"
 #include "agent/events.h"
 #include "common/settings.h"
@@ -37,20 +38,6 @@ std::wstring Hex(DWORD value) {
 std::wstring Number(DWORD value) { return std::to_wstring(value) + L" (" + Hex(value) + L")"; }
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
-
-std::wstring SystemText(DWORD error) {
-    wchar_t text[512] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, text, 512, nullptr) == 0) {
-        text[0] = L'\0';
-    }
-    std::wstring result = text;
-    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' ||
-                               result.back() == L' ' || result.back() == L'.')) {
-        result.pop_back();
-    }
-    return L"error " + std::to_wstring(error) + (result.empty() ? L"" : L": " + result);
-}
 
 std::wstring TypeName(DWORD type) {
     switch (type) {
@@ -167,7 +154,8 @@ class Checker {
         }
         if (read.status != ERROR_SUCCESS) {
             Add(Severity::Warning, 0, L"value-unreadable",
-                what + L" cannot be read (" + SystemText(static_cast<DWORD>(read.status)) +
+                what + L" cannot be read (" +
+                    lmvntools::ErrorText(static_cast<DWORD>(read.status)) +
                     L"), so the agent takes it as absent; " + instead + L".");
             return;
         }
@@ -266,7 +254,7 @@ class Checker {
             if (!open) {
                 Add(Severity::Error, 0xF001, L"log-dir-unusable",
                     L"The log file " + Quoted(file) + L" cannot be opened for appending (" +
-                        SystemText(GetLastError()) + L")" + consequence);
+                        lmvntools::ErrorText(GetLastError()) + L")" + consequence);
             }
             return;
         }
@@ -283,8 +271,8 @@ class Checker {
             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!folder) {
             Add(Severity::Error, 0xF001, L"log-dir-unusable",
-                L"No file can be created in " + Quoted(dir) + L" (" + SystemText(GetLastError()) +
-                    L")" + consequence);
+                L"No file can be created in " + Quoted(dir) + L" (" +
+                    lmvntools::ErrorText(GetLastError()) + L")" + consequence);
         }
     }
 
@@ -326,7 +314,7 @@ class Checker {
             } else {
                 Add(Severity::Error, 0xF006, L"no-settings-key",
                     L"Neither settings key can be opened; the machine-wide one fails with " +
-                        SystemText(static_cast<DWORD>(status)) +
+                        lmvntools::ErrorText(static_cast<DWORD>(status)) +
                         L": every job is reported (0xF006) and stops.");
             }
             return;
@@ -559,7 +547,7 @@ class Checker {
             Show(L"event", L"print event", std::wstring(names.print) + L": taken");
             Add(Severity::Error, 0xF002, L"print-event-blocked",
                 L"An object of another kind holds the print event's name " + Quoted(names.print) +
-                    L" (" + SystemText(static_cast<DWORD>(status)) +
+                    L" (" + lmvntools::ErrorText(static_cast<DWORD>(status)) +
                     L"): the agent cannot create its event, reports 0xF002 and ends.");
         }
 

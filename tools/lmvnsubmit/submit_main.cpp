@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../common/console.h"
+#include "../common/error_text.h"
 
 namespace {
 
@@ -60,24 +61,12 @@ constexpr wchar_t kHelp[] =
     L"not set (is the agent running?).\n";
 
 using lmvntools::WriteText;
+std::wstring SystemText(DWORD error) { return lmvntools::ErrorText(error); }
 
 void Say(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text + L"\n"); }
 int Fail(int code, const std::wstring& text) {
     WriteText(STD_ERROR_HANDLE, L"lmvnsubmit: " + text + L"\n");
     return code;
-}
-
-std::wstring SystemText(DWORD error) {
-    wchar_t text[512] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, text, 512, nullptr) == 0) {
-        text[0] = L'\0';
-    }
-    std::wstring result = text;
-    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) {
-        result.pop_back();
-    }
-    return L"error " + std::to_wstring(error) + (result.empty() ? L"" : L": " + result);
 }
 
 // One key that --title or --set writes into the job description file.
