@@ -166,6 +166,12 @@ TEST_F(CheckerTest, WindowModesNeedAWindowAClipboardFormatAndAMessageInRange) {
     ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Message ID", 0xBFFF));
     result = Check();
     EXPECT_EQ(0u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out, L"\"findings\":[]")) << result.out;
+    // Not set at all: a note, not a warning.
+    ASSERT_TRUE(AgentRegistry::Delete(HKEY_CURRENT_USER, L"Message ID"));
+    result = Check();
+    EXPECT_EQ(0u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out, Finding(L"note", L"null", L"message-id-default")));
 }
 
 TEST_F(CheckerTest, FindWindowTellsWhetherTheTargetWindowIsThere) {

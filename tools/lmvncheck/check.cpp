@@ -347,6 +347,7 @@ class Checker {
                              L"the default applies");
             }
         }
+        messageIdSet_ = trace.values[lmvn::kMessageId].source != ValueSource::Default;
         CheckDelivery();
     }
 
@@ -415,7 +416,10 @@ class Checker {
         }
         if (mode != 2) return;
         const UINT message = lmvn::ClipboardMessageFor(settings_.messageId);
-        if (message != settings_.messageId) {
+        if (!messageIdSet_) {
+            Add(Severity::Note, 0, L"message-id-default",
+                L"\"Message ID\" is not set: clipboard mode posts 0x8000 (WM_APP).");
+        } else if (message != settings_.messageId) {
             Add(Severity::Warning, 0, L"message-id-forced",
                 L"\"Message ID\" is " + Number(settings_.messageId) +
                     L": clipboard mode posts only 0x8000 to 0xBFFF, so the agent posts " +
@@ -659,6 +663,7 @@ class Checker {
     std::wstring agentDir_;
     ClientSettings settings_;
     bool clientRead_ = false;
+    bool messageIdSet_ = false;
 };
 
 }  // namespace
