@@ -9,6 +9,21 @@ namespace lmvn {
 
 bool IsNT4(const OSVERSIONINFOW& version) { return version.dwMajorVersion == 4; }
 
+void ReadAgentValues(DWORD& log, DWORD& messageMode, std::span<wchar_t> logDestDir,
+                     AgentValueReads* reads) {
+    wchar_t keyPath[256] = {};
+    FormatText(keyPath, kKeyPathFormat, kPrinterName);
+    UniqueKey key;
+    const LONG status = Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put());
+    if (reads) reads->keyStatus = status;
+    if (status != ERROR_SUCCESS) return;
+    // Absent, oversize or unterminated values keep their defaults.
+    (void)ReadDwordValue(key.get(), L"Log", log, reads ? &reads->log : nullptr);
+    (void)ReadDwordValue(key.get(), L"Message Mode", messageMode,
+                         reads ? &reads->messageMode : nullptr);
+    (void)ReadTextValue(key.get(), L"LogDestDir", logDestDir, reads ? &reads->logDestDir : nullptr);
+}
+
 void ReadAgentSettings(wchar_t (&userName)[64]) {
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof(version);
@@ -20,17 +35,7 @@ void ReadAgentSettings(wchar_t (&userName)[64]) {
     DWORD size = kUserNameUnits;
     if (!Win32().GetUserNameW(userName, &size)) userName[0] = L'\0';
 
-    wchar_t keyPath[256] = {};
-    FormatText(keyPath, kKeyPathFormat, kPrinterName);
-    UniqueKey key;
-    if (Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put()) ==
-        ERROR_SUCCESS) {
-        // Absent, oversize or unterminated values keep their defaults.
-        (void)ReadDwordValue(key.get(), L"Log", LogEnabled);
-        (void)ReadDwordValue(key.get(), L"Message Mode", MessageMode);
-        (void)ReadTextValue(key.get(), L"LogDestDir", LogDestDir);
-    }
-    key.reset();
+    ReadAgentValues(LogEnabled, MessageMode, LogDestDir);
 
     wchar_t messageName[kTextUnits] = {};
     FormatText(messageName, L"%s_notify_message", kPrinterName);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/settings.h"
+#include "win/registry.h"
 
 namespace lmvn {
 
@@ -19,9 +20,62 @@ struct ClientSettings {
     wchar_t commandLine[kTextUnits] = {};
 };
 
+// The six values in the order they are read.
+enum ClientValue : int {
+    kClientApplication,
+    kTransferMode,
+    kTargetWindowClass,
+    kTargetWindowTitle,
+    kClipboardFormat,
+    kMessageId,
+    kClientValueCount
+};
+inline constexpr const wchar_t* kClientValueNames[kClientValueCount] = {
+    L"Client Application",  L"Transfer Mode",    L"Target Window Class",
+    L"Target Window Title", L"Clipboard Format", L"Message ID"};
+// Whether the value is a 32-bit number (else text of kTextUnits units).
+inline constexpr bool IsNumberValue(int value) {
+    return value == kTransferMode || value == kMessageId;
+}
+
+enum class ValueSource { Default, User, Machine };
+
+// How the lookup of the settings went, for a configuration check. The reads
+// are the lookup's own: a machine-wide value is read only when the per-user
+// one could not be.
+struct ClientSettingsTrace {
+    LONG userKeyStatus = ERROR_FILE_NOT_FOUND;  // opening the per-user key
+    LONG machineKeyStatus = ERROR_FILE_NOT_FOUND;
+    struct Value {
+        ValueSource source = ValueSource::Default;
+        bool userTried = false;  // user.status is that read's result
+        bool machineTried = false;
+        ValueRead user;
+        ValueRead machine;
+    } values[kClientValueCount];
+};
+
+// The lookup without any report: opens `userRoot`\keyPath and
+// `machineRoot`\keyPath for reading and fills `settings` (defaults first).
+// Returns ERROR_SUCCESS when either key opened, else the machine key's error.
+// `trace`, when given, tells where each value came from and what each read
+// met.
+[[nodiscard]] LONG LookUpClientSettings(HKEY userRoot, HKEY machineRoot, const wchar_t* keyPath,
+                                        ClientSettings& settings,
+                                        ClientSettingsTrace* trace = nullptr);
+
 // Fills `settings` from the registry. Reports and returns FALSE when neither
 // key can be opened (111 when the machine key is absent, else 0xF006).
 BOOL ReadClientSettings(const wchar_t* keyPath, ClientSettings& settings);
+
+enum class CommandLineResult {
+    Ready,          // settings.commandLine holds the command
+    NoApplication,  // "Client Application" is empty: report 112
+    TooLong,        // quoting would not fit the command line: report 113
+};
+// Fills settings.commandLine from settings.clientApplication, reporting
+// nothing (left empty unless Ready).
+CommandLineResult ComposeClientCommandLine(ClientSettings& settings);
 
 // Prepares settings.commandLine from settings.clientApplication. Reports,
 // deletes the job description file and returns FALSE when there is no client

@@ -3,33 +3,48 @@
 #include <cstring>
 
 namespace lmvn {
+namespace {
 
-LONG ReadRawValue(HKEY key, const wchar_t* name, void* data, DWORD room) {
+LONG Noted(ValueRead* read, LONG status) {
+    if (read != nullptr) read->status = status;
+    return status;
+}
+
+}  // namespace
+
+LONG ReadRawValue(HKEY key, const wchar_t* name, void* data, DWORD room, ValueRead* read) {
     // Read into scratch storage so that a failed read leaves `data` as it was.
     BYTE scratch[1024] = {};
-    if (room > sizeof(scratch)) return ERROR_INVALID_PARAMETER;
+    if (room > sizeof(scratch)) return Noted(read, ERROR_INVALID_PARAMETER);
     DWORD size = room;
-    const LONG status = Win32().RegQueryValueExW(key, name, nullptr, nullptr, scratch, &size);
+    DWORD type = REG_NONE;
+    // The type is only passed on to `read`; it decides nothing here.
+    const LONG status =
+        Win32().RegQueryValueExW(key, name, nullptr, read ? &type : nullptr, scratch, &size);
+    if (read != nullptr) {
+        *read = ValueRead{status, type,
+                          status == ERROR_SUCCESS || status == ERROR_MORE_DATA ? size : 0};
+    }
     if (status != ERROR_SUCCESS) return status;
-    if (size > room) return ERROR_MORE_DATA;
+    if (size > room) return Noted(read, ERROR_MORE_DATA);
     std::memcpy(data, scratch, room);
     return ERROR_SUCCESS;
 }
 
-LONG ReadTextValue(HKEY key, const wchar_t* name, std::span<wchar_t> out) {
+LONG ReadTextValue(HKEY key, const wchar_t* name, std::span<wchar_t> out, ValueRead* read) {
     wchar_t text[512] = {};
-    if (out.size() > 512 || out.empty()) return ERROR_INVALID_PARAMETER;
+    if (out.size() > 512 || out.empty()) return Noted(read, ERROR_INVALID_PARAMETER);
     const DWORD room = static_cast<DWORD>(out.size() * sizeof(wchar_t));
-    const LONG status = ReadRawValue(key, name, text, room);
+    const LONG status = ReadRawValue(key, name, text, room, read);
     if (status != ERROR_SUCCESS) return status;
-    if (text[out.size() - 1] != L'\0') return ERROR_MORE_DATA;
+    if (text[out.size() - 1] != L'\0') return Noted(read, ERROR_MORE_DATA);
     std::memcpy(out.data(), text, room);
     return ERROR_SUCCESS;
 }
 
-LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out) {
+LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out, ValueRead* read) {
     DWORD value = 0;
-    const LONG status = ReadRawValue(key, name, &value, sizeof(value));
+    const LONG status = ReadRawValue(key, name, &value, sizeof(value), read);
     if (status == ERROR_SUCCESS) out = value;
     return status;
 }

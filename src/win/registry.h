@@ -8,19 +8,33 @@
 
 namespace lmvn {
 
+// What one read met in the registry, for callers that want to tell how a
+// value is stored (a configuration check); the reads themselves never look
+// at it. `type` and `size` are the registry's answer: the value's type and
+// the size of its data, also when the data was larger than the room.
+struct ValueRead {
+    LONG status = ERROR_FILE_NOT_FOUND;  // the read's result
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+};
+
 // Reads at most `room` bytes of `name` under `key` into `data`.
 // Returns ERROR_SUCCESS and fills `data` (zero-filled past the value's own
 // bytes); on any failure (absent, larger than `room`, no access) returns the
-// registry's status and leaves `data` untouched.
-[[nodiscard]] LONG ReadRawValue(HKEY key, const wchar_t* name, void* data, DWORD room);
+// registry's status and leaves `data` untouched. `read`, when given, receives
+// the status, type and size.
+[[nodiscard]] LONG ReadRawValue(HKEY key, const wchar_t* name, void* data, DWORD room,
+                                ValueRead* read = nullptr);
 
 // Reads text of at most out.size() units including its terminator. Data that
 // fills the whole room without a terminator counts as absent
 // (ERROR_MORE_DATA). On failure `out` is left untouched.
-[[nodiscard]] LONG ReadTextValue(HKEY key, const wchar_t* name, std::span<wchar_t> out);
+[[nodiscard]] LONG ReadTextValue(HKEY key, const wchar_t* name, std::span<wchar_t> out,
+                                 ValueRead* read = nullptr);
 
 // Reads 4 raw bytes (a REG_SZ "1" with its terminator reads as 49).
 // On failure `out` is left untouched.
-[[nodiscard]] LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out);
+[[nodiscard]] LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out,
+                                  ValueRead* read = nullptr);
 
 }  // namespace lmvn

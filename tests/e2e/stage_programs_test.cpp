@@ -6,6 +6,7 @@
 #include "support/harness.h"
 #include "support/robot.h"
 #include "support/stagedouble.h"
+#include "support/submitter.h"
 #include "win/win32api.h"
 
 #include <gtest/gtest.h>
@@ -266,6 +267,42 @@ TEST_F(StageProgramsTest, OnlyCancelInAnyCaseStopsTheJob) {
     EXPECT_TRUE(lmvntest::FileExists(job));
     EXPECT_TRUE(lmvntest::FileExists(path(L"page 5.emf")));
     EXPECT_TRUE(robot_.Boxes().empty());
+}
+
+// What lmvnsubmit writes with --title and --set reaches the stage programs:
+// the preprocessor double reads the keys back from the job description file.
+TEST_F(StageProgramsTest, SubmitterTitleAndSetKeysReachThePreprocessor) {
+    Prepare();
+    ASSERT_TRUE(lmvntest::InstallStageDoubles(dir()));
+    StageBehaviour preprocessor;
+    preprocessor.echo = L"Document.Title,Document.JobID,Vendor.Tray,EMF.Count";
+    ASSERT_TRUE(lmvntest::SetStageBehaviour(dir(), L"preprocess.exe", preprocessor));
+    StartAgent();
+
+    // A title outside the ANSI code page, a value holding '=', and a --set
+    // that overrides a key lmvnsubmit writes itself.
+    const std::wstring title = L"\u041E\u0442\u0447\u0451\u0442 [draft] 2026";
+    const auto submitted = lmvntest::Submit(L"--dir \"" + dir() + L"\" --title \"" + title +
+                                            L"\" --set Vendor.Tray=a=b --set Document.JobID=77");
+    ASSERT_EQ(0u, submitted.exitCode.value_or(99)) << submitted.err;
+    ASSERT_TRUE(WaitForEntries(L"preprocess.exe", L"key", 4));
+    std::vector<std::wstring> keys;
+    for (const auto& entry : Journal()) {
+        if (entry.program == L"preprocess.exe" && entry.event == L"key")
+            keys.push_back(entry.detail);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"Document.Title=" + title, L"Document.JobID=77",
+                                         L"Vendor.Tray=a=b", L"EMF.Count=1"}),
+              keys);
+    EXPECT_EQ(submitted.out, FindEntry(Journal(), L"preprocess.exe", L"job")->detail);
+
+    // Mistakes are refused before anything is written or stored.
+    for (const wchar_t* wrong : {L"--set Tray=1", L"--set .Key=1", L"--set Vendor.=1",
+                                 L"--set [V].Key=1", L"--job x.ini --title T"}) {
+        const auto refused = lmvntest::Submit(wrong);
+        EXPECT_EQ(1u, refused.exitCode.value_or(99)) << wrong;
+    }
+    EXPECT_FALSE(AgentRegistry::Exists(HKEY_LOCAL_MACHINE, lmvntest::UserName().c_str()));
 }
 
 }  // namespace

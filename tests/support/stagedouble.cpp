@@ -23,7 +23,8 @@ bool SetStageBehaviour(const std::wstring& dir, const std::wstring& name,
     auto put = [&](const wchar_t* key, const std::wstring& value) {
         return WritePrivateProfileStringW(section, key, value.c_str(), ini.c_str()) != FALSE;
     };
-    return put(L"Result", behaviour.result) && put(L"Window", behaviour.window ? L"1" : L"0") &&
+    return put(L"Result", behaviour.result) && put(L"Echo", behaviour.echo) &&
+           put(L"Window", behaviour.window ? L"1" : L"0") &&
            put(L"WindowDelayMs", std::to_wstring(behaviour.windowDelayMs)) &&
            put(L"WindowLimitMs",
                behaviour.windowLimitMs ? std::to_wstring(behaviour.windowLimitMs) : L"") &&

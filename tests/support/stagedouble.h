@@ -21,6 +21,7 @@ bool InstallStageDoubles(const std::wstring& dir);
 
 struct StageBehaviour {
     std::wstring result;      // written as PreprocessingResult when not empty
+    std::wstring echo;        // "Section.Key,...": journalled as events "key"
     bool window = false;      // show the progress window until WM_CLOSE
     DWORD windowDelayMs = 0;  // wait before the window appears
     DWORD windowLimitMs = 0;  // 0: the double's own limit
@@ -34,9 +35,9 @@ bool SetStageBehaviour(const std::wstring& dir, const std::wstring& name,
 
 struct JournalEntry {
     std::wstring program;  // the double's own file name
-    std::wstring event;    // start, job, result, window, close, timeout, end, crash
+    std::wstring event;    // start, job, key, result, window, close, timeout, end, crash
     ULONGLONG time = 0;    // UTC, 100 ns units since 1601
-    std::wstring detail;   // start: the command line; job: the job path
+    std::wstring detail;   // start: the command line; job: the job path; key: S.K=value
 };
 std::vector<JournalEntry> ReadStageJournal(const std::wstring& dir);
 

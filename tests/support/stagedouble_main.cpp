@@ -7,6 +7,9 @@
 // says (every key optional):
 //     Result=Cancel        written as PreprocessingResult in section Document
 //                          of the job description file
+//     Echo=S.K,S2.K2       journal key K of section S of the job description
+//                          file (event "key", detail "S.K=<value>"), for
+//                          each entry of the list
 //     WindowDelayMs=N      wait before creating the window
 //     Window=1             show a top-level "Lumvane progress indicator"
 //                          window until WM_CLOSE (or WindowLimitMs, default
@@ -80,6 +83,22 @@ std::wstring JobPathFrom(const std::wstring& commandLine, const std::wstring& mo
     return end < commandLine.size() ? commandLine.substr(end + 1) : L"";
 }
 
+void EchoKeys(const std::wstring& list, const std::wstring& jobPath) {
+    size_t pos = 0;
+    while (pos < list.size()) {
+        size_t end = list.find(L',', pos);
+        if (end == std::wstring::npos) end = list.size();
+        const std::wstring entry = list.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t dot = entry.find(L'.');
+        if (dot == std::wstring::npos) continue;
+        wchar_t value[1024] = {};
+        GetPrivateProfileStringW(entry.substr(0, dot).c_str(), entry.substr(dot + 1).c_str(), L"",
+                                 value, 1024, jobPath.c_str());
+        Journal(L"key", entry + L"=" + value);
+    }
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
@@ -133,6 +152,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Journal(L"start", commandLine);
     Journal(L"job", jobPath);
 
+    EchoKeys(Setting(L"Echo"), jobPath);
     const std::wstring result = Setting(L"Result");
     if (!result.empty()) {
         const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",

@@ -23,16 +23,16 @@ std::wstring FromUtf8(const std::string& bytes) {
 
 }  // namespace
 
-SubmitResult Submit(const std::wstring& arguments, DWORD timeoutMs) {
-    SubmitResult result;
-    TempDir scratch(L"submit");
+ToolResult RunTool(const wchar_t* program, const std::wstring& arguments, DWORD timeoutMs) {
+    ToolResult result;
+    TempDir scratch(L"tool");
     const std::wstring outPath = scratch / L"out.txt";
     const std::wstring errPath = scratch / L"err.txt";
     HANDLE out = InheritableFile(outPath);
     HANDLE err = InheritableFile(errPath);
     if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) return result;
 
-    std::wstring line = L"\"" + JoinPath(BuildDir(), L"lmvnsubmit.exe") + L"\" " + arguments;
+    std::wstring line = L"\"" + JoinPath(BuildDir(), program) + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -61,6 +61,10 @@ SubmitResult Submit(const std::wstring& arguments, DWORD timeoutMs) {
         result.out.pop_back();
     }
     return result;
+}
+
+SubmitResult Submit(const std::wstring& arguments, DWORD timeoutMs) {
+    return RunTool(L"lmvnsubmit.exe", arguments, timeoutMs);
 }
 
 }  // namespace lmvntest

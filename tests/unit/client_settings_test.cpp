@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,26 @@ class ClientSettingsTest : public ::testing::Test {
     void SetDword(HKEY root, const wchar_t* name, DWORD value) {
         SetRaw(root, name, REG_DWORD, &value, sizeof(value));
     }
+    // Values stored in ways the agent reads raw: text for a number, 8 bytes
+    // for a number, the longest text, too long a text, and 520 bytes with no
+    // terminator.
+    void StoreOddValues() {
+        // "1" as text is 4 bytes: '1', 0 -> 49.
+        SetText(HKEY_CURRENT_USER, L"Transfer Mode", L"1");
+        // Eight bytes are too many for an integer: the machine value applies.
+        const ULONGLONG wide = 7;
+        SetRaw(HKEY_CURRENT_USER, L"Message ID", REG_QWORD, &wide, sizeof(wide));
+        SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 0x8005);
+        // 259 characters and the null fill the room exactly; one more is too long.
+        const std::wstring longest(259, L'c');
+        SetText(HKEY_CURRENT_USER, L"Target Window Class", longest);
+        SetText(HKEY_CURRENT_USER, L"Target Window Title", std::wstring(260, L't'));
+        SetText(HKEY_LOCAL_MACHINE, L"Target Window Title", L"fallback");
+        // 520 bytes with no terminator would leave the field unterminated (the
+        // text goes on in memory, or the registry would add a terminator).
+        const std::wstring unterminated(262, L'f');
+        SetRaw(HKEY_CURRENT_USER, L"Clipboard Format", REG_SZ, unterminated.data(), 520);
+    }
     BOOL Read(ClientSettings& settings) {
         ScopedApiOverride notify(&Win32Api::SendNotifyMessageW, &RecordBroadcast);
         return ReadClientSettings(keyPath_.c_str(), settings);
@@ -96,21 +117,7 @@ TEST_F(ClientSettingsTest, PresentPerUserValueWinsValueByValue) {
 }
 
 TEST_F(ClientSettingsTest, ValuesAreReadRawAndOversizeCountsAsAbsent) {
-    // "1" as text is 4 bytes: '1', 0 -> 49.
-    SetText(HKEY_CURRENT_USER, L"Transfer Mode", L"1");
-    // Eight bytes are too many for an integer: the machine value applies.
-    const ULONGLONG wide = 7;
-    SetRaw(HKEY_CURRENT_USER, L"Message ID", REG_QWORD, &wide, sizeof(wide));
-    SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 0x8005);
-    // 259 characters and the null fill the room exactly; one more is too long.
-    const std::wstring longest(259, L'c');
-    SetText(HKEY_CURRENT_USER, L"Target Window Class", longest);
-    SetText(HKEY_CURRENT_USER, L"Target Window Title", std::wstring(260, L't'));
-    SetText(HKEY_LOCAL_MACHINE, L"Target Window Title", L"fallback");
-    // 520 bytes with no terminator would leave the field unterminated (the
-    // text goes on in memory, or the registry would add a terminator).
-    const std::wstring unterminated(262, L'f');
-    SetRaw(HKEY_CURRENT_USER, L"Clipboard Format", REG_SZ, unterminated.data(), 520);
+    StoreOddValues();
     // Neither key holds "Client Application".
 
     ClientSettings settings;
@@ -119,10 +126,50 @@ TEST_F(ClientSettingsTest, ValuesAreReadRawAndOversizeCountsAsAbsent) {
     ASSERT_TRUE(Read(settings));
     EXPECT_EQ(49u, settings.transferMode);
     EXPECT_EQ(0x8005u, settings.messageId);
-    EXPECT_EQ(longest, settings.targetWindowClass);
+    EXPECT_EQ(std::wstring(259, L'c'), settings.targetWindowClass);
     EXPECT_STREQ(L"fallback", settings.targetWindowTitle);
     EXPECT_STREQ(L"", settings.clipboardFormat);
     EXPECT_STREQ(L"", settings.clientApplication);
+}
+
+// The lookup a configuration check uses is the agent's own: the same
+// settings, and for each value where it came from and how it is stored.
+TEST_F(ClientSettingsTest, TracedLookUpGivesTheAgentsSettingsAndEachValuesSource) {
+    StoreOddValues();
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"machine.exe");
+    ClientSettings agent;
+    ASSERT_TRUE(Read(agent));
+    ClientSettings traced;
+    ClientSettingsTrace trace;
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), traced, &trace));
+    EXPECT_EQ(0, memcmp(&agent, &traced, sizeof(agent)));
+
+    const auto& mode = trace.values[kTransferMode];
+    EXPECT_EQ(ValueSource::User, mode.source);
+    EXPECT_EQ(REG_SZ, mode.user.type);
+    EXPECT_EQ(4u, mode.user.size);
+    EXPECT_FALSE(mode.machineTried);
+    const auto& message = trace.values[kMessageId];
+    EXPECT_EQ(ValueSource::Machine, message.source);
+    EXPECT_EQ(ERROR_MORE_DATA, message.user.status);
+    EXPECT_EQ(REG_QWORD, message.user.type);
+    EXPECT_EQ(8u, message.user.size);
+    EXPECT_EQ(REG_DWORD, message.machine.type);
+    const auto& format = trace.values[kClipboardFormat];
+    EXPECT_EQ(ValueSource::Default, format.source);
+    EXPECT_EQ(ERROR_MORE_DATA, format.user.status);  // 520 bytes, no terminator
+    EXPECT_EQ(520u, format.user.size);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, format.machine.status);
+    EXPECT_EQ(ValueSource::Machine, trace.values[kClientApplication].source);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.values[kClientApplication].user.status);
+
+    // Neither key: the machine key's error, and no report from the lookup.
+    DeleteKeys();
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                         keyPath_.c_str(), traced, &trace));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.userKeyStatus);
+    EXPECT_TRUE(g_broadcasts.empty());
 }
 
 TEST_F(ClientSettingsTest, EitherKeyAloneIsEnough) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../common/console.h"
+#include "../common/error_text.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ constexpr wchar_t kHelp[] =
     L"                 (default: the process id)\n"
     L"  --dir DIR      folder for the job files (default: the temporary folder)\n"
     L"  --job FILE     hand over an existing job description file; no files are written\n"
+    L"  --title TEXT   the document title: \"Title\" in section [Document]\n"
+    L"  --set SECTION.KEY=VALUE\n"
+    L"                 write any key into the job description file, after the keys\n"
+    L"                 lmvnsubmit writes itself (repeatable; a later one wins)\n"
     L"  --user NAME    a per-user job for NAME (default: the current user)\n"
     L"  --session N    session of that user's print event (default: this session)\n"
     L"  --shared       a shared job: value \"Shared\", the shared printing event\n"
@@ -56,6 +61,7 @@ constexpr wchar_t kHelp[] =
     L"not set (is the agent running?).\n";
 
 using lmvntools::WriteText;
+std::wstring SystemText(DWORD error) { return lmvntools::ErrorText(error); }
 
 void Say(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text + L"\n"); }
 int Fail(int code, const std::wstring& text) {
@@ -63,24 +69,19 @@ int Fail(int code, const std::wstring& text) {
     return code;
 }
 
-std::wstring SystemText(DWORD error) {
-    wchar_t text[512] = {};
-    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, text, 512, nullptr) == 0) {
-        text[0] = L'\0';
-    }
-    std::wstring result = text;
-    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) {
-        result.pop_back();
-    }
-    return L"error " + std::to_wstring(error) + (result.empty() ? L"" : L": " + result);
-}
+// One key that --title or --set writes into the job description file.
+struct ProfileEntry {
+    std::wstring section;
+    std::wstring key;
+    std::wstring value;
+};
 
 struct Options {
     int pages = 1;
     DWORD jobId = GetCurrentProcessId();
     std::wstring dir;
-    std::wstring job;  // an existing job description file
+    std::wstring job;                   // an existing job description file
+    std::vector<ProfileEntry> entries;  // --title and --set, in command-line order
     std::wstring user;
     DWORD session = 0;
     bool sessionGiven = false;
@@ -100,6 +101,25 @@ bool ParseNumber(const wchar_t* text, DWORD limit, DWORD& out) {
     const unsigned long long value = wcstoull(text, &end, 10);
     if (*end != L'\0' || value > limit) return false;
     out = static_cast<DWORD>(value);
+    return true;
+}
+
+// "SECTION.KEY=VALUE": the section ends at the first dot, the key at the
+// first equals sign. A line break would end the profile line early.
+bool ParseEntry(const std::wstring& text, ProfileEntry& entry, std::wstring& error) {
+    const size_t dot = text.find(L'.');
+    const size_t equals = text.find(L'=', dot == std::wstring::npos ? 0 : dot);
+    if (dot == std::wstring::npos || equals == std::wstring::npos || dot == 0 ||
+        equals == dot + 1) {
+        error = L"--set needs SECTION.KEY=VALUE, not \"" + text + L"\"";
+        return false;
+    }
+    entry = {text.substr(0, dot), text.substr(dot + 1, equals - dot - 1), text.substr(equals + 1)};
+    if (entry.section.find_first_of(L"[]") != std::wstring::npos ||
+        text.find_first_of(L"\r\n") != std::wstring::npos) {
+        error = L"--set: no brackets in the section and no line breaks, in \"" + text + L"\"";
+        return false;
+    }
     return true;
 }
 
@@ -148,6 +168,19 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o, std::wstring& error) {
             if (!text(o.dir)) return false;
         } else if (arg == L"--job") {
             if (!text(o.job)) return false;
+        } else if (arg == L"--title") {
+            ProfileEntry title{L"Document", L"Title", L""};
+            if (!text(title.value)) return false;
+            if (title.value.find_first_of(L"\r\n") != std::wstring::npos) {
+                error = L"--title: no line breaks";
+                return false;
+            }
+            o.entries.push_back(title);
+        } else if (arg == L"--set") {
+            std::wstring entry;
+            if (!text(entry)) return false;
+            o.entries.emplace_back();
+            if (!ParseEntry(entry, o.entries.back(), error)) return false;
         } else if (arg == L"--user") {
             if (!text(o.user)) return false;
             if (o.user.empty()) {
@@ -181,6 +214,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o, std::wstring& error) {
     }
     if (!o.job.empty() && (!o.dir.empty() || o.pages != 1)) {
         error = L"--job hands over an existing file: --dir and --pages do not apply";
+        return false;
+    }
+    if (!o.job.empty() && !o.entries.empty()) {
+        error = L"--job hands over an existing file as it is: --title and --set do not apply";
         return false;
     }
     return true;
@@ -326,6 +363,10 @@ int WriteJobFiles(const Options& o, std::wstring& jobFile, std::vector<std::wstr
               WriteProfile(jobFile, L"EMF", L"Count", std::to_wstring(pages.size()));
     for (size_t i = 0; ok && i < pages.size(); ++i) {
         ok = WriteProfile(jobFile, L"EMF", (L"File" + std::to_wstring(i)).c_str(), pages[i]);
+    }
+    for (size_t i = 0; ok && i < o.entries.size(); ++i) {
+        const ProfileEntry& e = o.entries[i];
+        ok = WriteProfile(jobFile, e.section.c_str(), e.key.c_str(), e.value);
     }
     if (!ok) {
         return Fail(kFilesFailed,
