@@ -117,7 +117,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
-void ShowProgressWindow(HINSTANCE instance) {
+void ShowProgressWindow(HINSTANCE instance, DWORD limitMs) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
@@ -130,7 +130,7 @@ void ShowProgressWindow(HINSTANCE instance) {
         return;
     }
     Journal(L"window");
-    SetTimer(window, 1, NumberSetting(L"WindowLimitMs", 60000), nullptr);
+    SetTimer(window, 1, limitMs, nullptr);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
@@ -149,25 +149,33 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     const std::wstring commandLine = GetCommandLineW();
     const std::wstring jobPath = JobPathFrom(commandLine, module);
+    // Every setting is read before the start is journalled: a test that sees
+    // the start may change the settings for the next run at once.
+    const std::wstring echo = Setting(L"Echo");
+    const std::wstring result = Setting(L"Result");
+    const DWORD windowDelay = NumberSetting(L"WindowDelayMs", 0);
+    const bool window = NumberSetting(L"Window", 0) != 0;
+    const DWORD windowLimit = NumberSetting(L"WindowLimitMs", 60000);
+    const DWORD delay = NumberSetting(L"DelayMs", 0);
+    const DWORD crash = NumberSetting(L"Crash", 0);
+    const DWORD exitCode = NumberSetting(L"ExitCode", 0);
     Journal(L"start", commandLine);
     Journal(L"job", jobPath);
 
-    EchoKeys(Setting(L"Echo"), jobPath);
-    const std::wstring result = Setting(L"Result");
+    EchoKeys(echo, jobPath);
     if (!result.empty()) {
         const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",
                                                         result.c_str(), jobPath.c_str());
         Journal(written ? L"result" : L"result-failed", result);
     }
-    if (const DWORD wait = NumberSetting(L"WindowDelayMs", 0)) Sleep(wait);
-    if (NumberSetting(L"Window", 0) != 0) ShowProgressWindow(instance);
-    if (const DWORD delay = NumberSetting(L"DelayMs", 0)) Sleep(delay);
+    if (windowDelay != 0) Sleep(windowDelay);
+    if (window) ShowProgressWindow(instance, windowLimit);
+    if (delay != 0) Sleep(delay);
 
-    if (const DWORD crash = NumberSetting(L"Crash", 0)) {
+    if (crash != 0) {
         Journal(L"crash", std::to_wstring(crash));
         ExitProcess(crash);
     }
-    const DWORD exitCode = NumberSetting(L"ExitCode", 0);
     Journal(L"end", std::to_wstring(exitCode));
     return static_cast<int>(exitCode);
 }
