@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../common/console.h"
+#include "../common/version.h"
 
 namespace {
 
@@ -450,6 +451,7 @@ int Submit(Options& o) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (lmvntools::AnswerVersion(argc, argv, L"lmvnsubmit")) return 0;
     Options options;
     std::wstring error;
     if (!ParseOptions(argc, argv, options, error)) return Fail(kUsage, error);
