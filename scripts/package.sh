@@ -40,18 +40,29 @@ if [ -z "$version" ]; then
 fi
 [[ $version =~ ^[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,5}$ ]] || fail "the version '$version' is not X.Y.Z"
 output=${output:-$build/lumvane-$version-x64.msi}
-for file in lmvnagent.exe preprocess.exe progress.exe lmvndisp.exe lmvnclient.exe lmvnnotify.exe \
-  lmvnsubmit.exe lmvnsetup.dll; do
+files=(lmvnagent.exe preprocess.exe progress.exe lmvndisp.exe lmvnclient.exe lmvnnotify.exe
+  lmvnsubmit.exe lmvnsetup.dll)
+for file in "${files[@]}"; do
   [ -f "$build/$file" ] || fail "$build/$file is missing: build first"
 done
-command -v wixl >/dev/null && command -v msibuild >/dev/null ||
+if ! command -v wixl >/dev/null || ! command -v msibuild >/dev/null; then
   fail "wixl and msibuild are missing: run scripts/setup.sh"
+fi
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 msi=$tmp/lumvane.msi
+# The package carries the programs without their debugging information
+# (a fifth of the size); the build keeps it.
+stage=$tmp/stage
+mkdir -p "$stage"
+for file in "${files[@]}"; do
+  # The file's own time as the header's time stamp: stripping again gives the same bytes.
+  SOURCE_DATE_EPOCH=$(stat -c %Y "$build/$file") x86_64-w64-mingw32-strip -o "$stage/$file" "$build/$file" ||
+    fail "cannot strip $file"
+done
 # wixl takes the files' names relative to the folder it runs in.
-(cd "$build" && wixl -a x64 -D Version="$version" -D BinDir=. -D CaDll=lmvnsetup.dll \
+(cd "$stage" && wixl -a x64 -D Version="$version" -D BinDir=. -D CaDll=lmvnsetup.dll \
   -o "$msi" "$root/packaging/lumvane.wxs") 2>"$tmp/wixl.log" || { cat "$tmp/wixl.log" >&2; fail "wixl failed"; }
 
 sql() { msibuild "$msi" -q "$1" || fail "msibuild: $1"; }
@@ -74,6 +85,13 @@ sql "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'StopAgent
 sql "UPDATE InstallExecuteSequence SET Sequence = 1502 WHERE Action = 'RemoveExistingProducts'"
 sql "UPDATE InstallExecuteSequence SET Sequence = 5001 WHERE Action = 'SetKeyRights'"
 sql "UPDATE InstallExecuteSequence SET Sequence = 5002 WHERE Action = 'RemoveSettings'"
+
+# Every build has a product code of its own: a package of the same version
+# replaces the installed one like a newer one does (maximum version inclusive)
+# instead of installing beside it.
+upgrade_code=$(msiinfo export "$msi" Property | sed -n 's/^UpgradeCode\t//p' | tr -d '\r')
+sql "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
+sql "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 
 # An older package over a newer one stops at the launch condition that wixl
 # makes of MajorUpgrade's DowngradeErrorMessage (NOT WIX_DOWNGRADE_DETECTED).

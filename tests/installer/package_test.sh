@@ -8,7 +8,9 @@
 #   3. with a value changed and one added by hand, a higher version replaces
 #      the files, keeps every value, stops the running agent first and leaves
 #      the kill event reset, so that the next agent runs;
-#   4. the older version is refused;
+#   4. the older version is refused; a repair restores a file and keeps the
+#      settings; a package of the same version, built again, replaces the
+#      installed one;
 #   5. the uninstall stops the agent and leaves nothing behind.
 # Usage: tests/installer/package_test.sh --build-dir DIR --work-dir DIR
 # Exit code 0 when every check holds; otherwise 1, naming the failed check.
@@ -43,7 +45,7 @@ new_version=$major.$minor.$((patch + 1))
 
 # ---- A fresh prefix -----------------------------------------------------------------
 if [ -d "$work/wineprefix" ]; then
-  (export WINEPREFIX=$work/wineprefix WINEDEBUG=-all; setsid wineserver -k </dev/null >/dev/null 2>&1 || true)
+  WINEPREFIX=$work/wineprefix WINEDEBUG=-all setsid wineserver -k </dev/null >/dev/null 2>&1 || true
 fi
 rm -rf "$work"
 mkdir -p "$work"
@@ -52,7 +54,6 @@ new_msi=$work/lumvane-$new_version-x64.msi
 "$root/scripts/package.sh" --build-dir "$build" --version "$new_version" --output "$new_msi" >/dev/null
 # shellcheck source=scripts/wine-env.sh
 source "$root/scripts/wine-env.sh" "$work" >/dev/null
-agent_pid=
 cleanup() { wineserver -k >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
@@ -90,9 +91,14 @@ wait_for() { # SECONDS COMMAND...
 
 install_dir="$WINEPREFIX/drive_c/Program Files/Lumvane"
 programs=(lmvnagent.exe preprocess.exe progress.exe lmvndisp.exe lmvnclient.exe lmvnnotify.exe lmvnsubmit.exe)
+# The package holds the built programs without debugging information.
+mkdir -p "$work/stripped"
+for p in "${programs[@]}"; do
+  SOURCE_DATE_EPOCH=$(stat -c %Y "$build/$p") x86_64-w64-mingw32-strip -o "$work/stripped/$p" "$build/$p"
+done
 same_files() {
   for p in "${programs[@]}"; do
-    cmp -s "$build/$p" "$install_dir/$p" || fail "$1: $p is not the built one"
+    cmp -s "$work/stripped/$p" "$install_dir/$p" || fail "$1: $p is not the built one"
   done
 }
 log_dir=$work/log
@@ -197,10 +203,29 @@ msilog downgrade | grep -q 'a newer version of Lumvane is already installed' || 
 agent_running || fail "the refused downgrade stopped the agent"
 [ "$(values "$settings_key")" = "$before" ] || fail "the refused downgrade changed the settings"
 
+step "a repair restores a file and keeps the settings"
+rm -f "$install_dir/progress.exe"
+wine_out reg add "$settings_key" /v 'Message ID' /t REG_DWORD /d 40000 /f >/dev/null
+before=$(values "$settings_key")
+rc=$(msi repair "/i $(winpath "$new_msi") REINSTALL=ALL REINSTALLMODE=omus")
+[ "$rc" = 0 ] || fail "repair: exit code $rc"
+same_files "repair"
+[ "$(values "$settings_key")" = "$before" ] || fail "the repair changed the settings:\n$(values "$settings_key")"
+
+step "a rebuilt package of $new_version replaces the installed one and keeps the settings"
+same_msi=$work/same/lumvane-$new_version-x64.msi
+"$root/scripts/package.sh" --build-dir "$build" --version "$new_version" --output "$same_msi" >/dev/null
+rc=$(msi same "/i $(winpath "$same_msi")")
+[ "$rc" = 0 ] || fail "same version: exit code $rc"
+[ "$(products)" = 1 ] || fail "$(products) products named Lumvane are registered after a same-version install"
+[ "$(values "$settings_key")" = "$before" ] || fail "the same-version install changed the settings"
+same_files "same version"
+
 # ---- 5. Uninstall ----------------------------------------------------------------------
 step "uninstall"
+start_agent_by_run_value
 t4=$(date +%s%N)
-rc=$(msi uninstall "/x $(winpath "$new_msi")")
+rc=$(msi uninstall "/x $(winpath "$same_msi")")
 t5=$(date +%s%N)
 [ "$rc" = 0 ] || fail "uninstall: exit code $rc"
 agent_running && fail "the agent still runs after the uninstall"

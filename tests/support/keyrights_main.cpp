@@ -12,8 +12,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
                                   ? std::wstring(commandLine)
                                   : std::wstring(L"Software\\Lumvane");
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0,
-                                READ_CONTROL | KEY_WOW64_64KEY, &key);
+    LONG status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL | KEY_WOW64_64KEY, &key);
     if (status != ERROR_SUCCESS) return static_cast<int>(status);
     DWORD size = 0;
     RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);

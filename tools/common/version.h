@@ -10,6 +10,7 @@
 #include "console.h"
 
 #ifndef LMVN_VERSION
+// cppcheck-suppress preprocessorErrorDirective
 #error "LMVN_VERSION comes from the build: call lmvn_program_resources() for this program"
 #endif
 
