@@ -67,6 +67,10 @@ done
 
 sql() { msibuild "$msi" -q "$1" || fail "msibuild: $1"; }
 
+# The settings' properties pass from the client to the installation service
+# also when a user who is not an administrator installs with elevation.
+sql "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CLIENTAPPLICATION;TRANSFERMODE;TARGETWINDOWCLASS;TARGETWINDOWTITLE;CLIPBOARDFORMAT;MESSAGEID;LOG;LOGDESTDIR;MESSAGEMODE' WHERE Property = 'SecureCustomProperties'"
+
 # Each setting's component is installed only when its value is to be written.
 for setting in CLIENTAPPLICATION:ClientApplication TRANSFERMODE:TransferMode \
   TARGETWINDOWCLASS:TargetWindowClass TARGETWINDOWTITLE:TargetWindowTitle \

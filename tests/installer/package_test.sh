@@ -157,6 +157,12 @@ expected=$(printf '%s\n' 'Client Application="C:\\Program Files\\Lumvane\\lmvncl
 rights=$(wine_out "$build/tests/keyrights.exe")
 [ "$rights" = 'D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)' ] || fail "DACL of $settings_key: $rights"
 [ "$(wine_out "$install_dir/lmvnsubmit.exe" --version)" = "lmvnsubmit $version" ] || fail "lmvnsubmit --version"
+for p in "${programs[@]}"; do
+  for field in FileVersion ProductVersion; do
+    got=$(x86_64-w64-mingw32-strings -el "$install_dir/$p" | grep -A1 -x "$field" | sed -n 2p)
+    [ "$got" = "$version.0" ] || fail "$p: $field is '$got', not $version.0"
+  done
+done
 
 # ---- 2. A job through the installed agent ---------------------------------------------
 step "the agent, started by the Run value, delivers a job"
@@ -173,6 +179,9 @@ wait_for 60 sh -c "tr -d '\r' <'$journal' | grep -q '^jobid=4711$'" ||
 # ---- 3. Upgrade ----------------------------------------------------------------------------
 step "upgrade to $new_version over a running agent, with a value changed by hand"
 agent_running || fail "the agent is not running before the upgrade"
+# The producer's service keeps the kill event open, so that the event lives
+# on after the agents have ended: whether it is left set shows afterwards.
+(exec setsid wine "$build/tests/eventholder.exe" 240 'Global\Lumvane_killevent' </dev/null >/dev/null 2>&1) &
 wine_out reg add "$settings_key" /v 'Target Window Class' /d ChangedByHand /f >/dev/null
 wine_out reg add "$settings_key" /v 'Clipboard Format' /d 'Added By Hand' /f >/dev/null
 before=$(values "$settings_key")
