@@ -23,13 +23,22 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "agent/events.h"
+#include "common/settings.h"
+#include "diag/format.h"
+#include "win/unique.h"
 
 namespace {
 
-constexpr wchar_t kKeyPath[] = L"Software\\Lumvane";
-constexpr wchar_t kKillEvent[] = L"Global\\Lumvane_killevent";
+using lmvn::UniqueFile;
+using lmvn::UniqueHandle;
+using lmvn::UniqueKey;
+
 constexpr wchar_t kAgentExe[] = L"lmvnagent.exe";
 constexpr DWORD kStopWaitMs = 10000;
 
@@ -38,10 +47,11 @@ constexpr DWORD kStopWaitMs = 10000;
 // the key; inherited by subkeys. See docs/security.md.
 constexpr wchar_t kKeyDacl[] = L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
 
-// One line in the installer log ("msiexec /l*v").
-void Log(MSIHANDLE install, const std::wstring& text) {
+// One line in the installer log ("msiexec /l*v"), from its pieces.
+void Log(MSIHANDLE install, std::initializer_list<std::wstring_view> pieces) {
     PMSIHANDLE record = MsiCreateRecord(0);
-    const std::wstring line = L"Lumvane: " + text;
+    std::wstring line = L"Lumvane: ";
+    for (const std::wstring_view piece : pieces) line += piece;
     MsiRecordSetStringW(record, 0, line.c_str());
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
@@ -99,49 +109,40 @@ std::wstring RegistryData(const Setting& setting, const std::wstring& given, std
     if (setting.kind == Kind::Number) {
         unsigned long number = 0;
         if (!ParseNumber(given, setting.limit, number)) {
-            error = L"must be a whole number from 0 to " + std::to_wstring(setting.limit);
+            error = L"must be a whole number from 0 to ";
+            error += std::to_wstring(setting.limit);
             return L"";
         }
         return L"#" + std::to_wstring(number);
     }
     if (given.size() > setting.limit) {
-        error = L"is " + std::to_wstring(given.size()) + L" characters long; at most " +
-                std::to_wstring(setting.limit) + L" fit";
+        error = L"is ";
+        error += std::to_wstring(given.size());
+        error += L" characters long; at most ";
+        error += std::to_wstring(setting.limit);
+        error += L" fit";
         return L"";
     }
     return given[0] == L'#' ? L"#" + given : given;
 }
 
-struct UniqueHandle {
-    HANDLE handle = nullptr;
-    explicit UniqueHandle(HANDLE h) : handle(h) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-};
-
-struct UniqueKey {
-    HKEY key = nullptr;
-    UniqueKey() = default;
-    UniqueKey(const UniqueKey&) = delete;
-    UniqueKey& operator=(const UniqueKey&) = delete;
-    ~UniqueKey() {
-        if (key != nullptr) RegCloseKey(key);
-    }
-};
+// "Software\\Lumvane", the agent's key under HKEY_LOCAL_MACHINE.
+std::wstring KeyPath() {
+    wchar_t path[lmvn::kTextUnits] = {};
+    lmvn::FormatText(path, lmvn::kKeyPathFormat, lmvn::kPrinterName);
+    return path;
+}
 
 // Every running agent's process, opened for waiting. Agents of every session
 // are listed: the action runs as LocalSystem.
 std::vector<HANDLE> OpenAgents() {
     std::vector<HANDLE> agents;
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.handle == INVALID_HANDLE_VALUE) return agents;
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return agents;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.handle, &entry); more;
-         more = Process32NextW(snapshot.handle, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
         if (_wcsicmp(entry.szExeFile, kAgentExe) != 0) continue;
         HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
         if (process != nullptr) agents.push_back(process);
@@ -168,8 +169,8 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
     // FindRelatedProducts has run: a newer version of the product is installed.
     const std::wstring newer = Property(install, L"WIX_DOWNGRADE_DETECTED");
     if (!newer.empty()) {
-        Log(install, L"a newer version of Lumvane is already installed (" + newer +
-                         L"); this older package is refused. Remove the newer one first.");
+        Log(install, {L"a newer version of Lumvane is already installed (", newer,
+                      L"); this older package is refused. Remove the newer one first."});
         return ERROR_INSTALL_FAILURE;
     }
     bool refused = false;
@@ -179,18 +180,17 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         std::wstring error;
         const std::wstring data = RegistryData(setting, given, error);
         if (!error.empty()) {
-            Log(install, std::wstring(setting.property) + L"=\"" + given + L"\" refused: " + error +
-                             L" (registry value \"" + setting.value + L"\").");
+            Log(install, {setting.property, L"=\"", given, L"\" refused: ", error,
+                          L" (registry value \"", setting.value, L"\")."});
             refused = true;
             continue;
         }
         const std::wstring keep = std::wstring(L"KEEP_") + setting.property;
         MsiSetPropertyW(install, keep.c_str(), data.c_str());
-        Log(install,
-            std::wstring(L"\"") + setting.value + L"\" is set from " + setting.property + L".");
+        Log(install, {L"\"", setting.value, L"\" is set from ", setting.property, L"."});
     }
     if (refused) {
-        Log(install, L"a setting is out of range; nothing was installed or changed.");
+        Log(install, {L"a setting is out of range; nothing was installed or changed."});
         return ERROR_INSTALL_FAILURE;
     }
     return ERROR_SUCCESS;
@@ -199,76 +199,77 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
 extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
     std::vector<HANDLE> agents = OpenAgents();
     if (agents.empty()) {
-        Log(install, L"no agent is running.");
+        Log(install, {L"no agent is running."});
         return ERROR_SUCCESS;
     }
-    const UniqueHandle kill(OpenEventW(EVENT_MODIFY_STATE, FALSE, kKillEvent));
+    lmvn::EventNames names;
+    lmvn::FormatEventNames(names, FALSE, L"", 0);
+    const UniqueHandle kill(OpenEventW(EVENT_MODIFY_STATE, FALSE, names.kill));
     size_t running = agents.size();
-    if (kill.handle == nullptr) {
-        Log(install, L"the kill event cannot be opened (error " + std::to_wstring(GetLastError()) +
-                         L"); running agents keep their files until the next restart.");
+    if (!kill) {
+        Log(install, {L"the kill event cannot be opened (error ", std::to_wstring(GetLastError()),
+                      L"); running agents keep their files until the next restart."});
     } else {
-        SetEvent(kill.handle);
+        SetEvent(kill.get());
         running = WaitForEnd(agents, kStopWaitMs);
         // The agents never reset the event: an agent started while it is set
         // would leave at its first wait.
-        ResetEvent(kill.handle);
+        ResetEvent(kill.get());
     }
-    Log(install, std::to_wstring(agents.size() - running) + L" running agent(s) stopped, " +
-                     std::to_wstring(running) + L" still running.");
+    Log(install, {std::to_wstring(agents.size() - running), L" running agent(s) stopped, ",
+                  std::to_wstring(running), L" still running."});
     for (const HANDLE agent : agents) CloseHandle(agent);
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall SetKeyRights(MSIHANDLE install) {
     UniqueKey key;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, 0,
-                                  WRITE_DAC | KEY_WOW64_64KEY, nullptr, &key.key, nullptr);
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KeyPath().c_str(), 0, nullptr, 0,
+                                  WRITE_DAC | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (status == ERROR_SUCCESS && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                                        kKeyDacl, SDDL_REVISION_1, &descriptor, nullptr)) {
         status = static_cast<LONG>(GetLastError());
     }
     if (status == ERROR_SUCCESS) {
-        status = RegSetKeySecurity(key.key, DACL_SECURITY_INFORMATION, descriptor);
+        status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
         LocalFree(descriptor);
     }
     if (status != ERROR_SUCCESS) {
-        Log(install, L"the rights on HKLM\\Software\\Lumvane cannot be set (error " +
-                         std::to_wstring(status) + L").");
+        Log(install, {L"the rights on HKLM\\Software\\Lumvane cannot be set (error ",
+                      std::to_wstring(status), L")."});
         return ERROR_INSTALL_FAILURE;
     }
-    Log(install, std::wstring(L"HKLM\\Software\\Lumvane has the DACL ") + kKeyDacl + L".");
+    Log(install, {L"HKLM\\Software\\Lumvane has the DACL ", kKeyDacl, L"."});
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RemoveSettings(MSIHANDLE install) {
+    const std::wstring path = KeyPath();
     UniqueKey key;
     LONG status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_READ | KEY_WOW64_64KEY, &key.key);
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put());
     if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     DWORD subkeys = 0;
     DWORD values = 0;
     if (status == ERROR_SUCCESS) {
-        status = RegQueryInfoKeyW(key.key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                                   &values, nullptr, nullptr, nullptr, nullptr);
     }
     if (status == ERROR_SUCCESS && subkeys == 0 && values == 0) {
-        RegCloseKey(key.key);
-        key.key = nullptr;
-        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, KEY_WOW64_64KEY, 0);
+        key.reset();
+        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
         if (status == ERROR_SUCCESS) {
-            Log(install, L"HKLM\\Software\\Lumvane removed.");
+            Log(install, {L"HKLM\\Software\\Lumvane removed."});
             return ERROR_SUCCESS;
         }
     }
     if (status != ERROR_SUCCESS) {
         Log(install,
-            L"HKLM\\Software\\Lumvane cannot be removed (error " + std::to_wstring(status) + L").");
+            {L"HKLM\\Software\\Lumvane cannot be removed (error ", std::to_wstring(status), L")."});
     } else {
-        Log(install, L"HKLM\\Software\\Lumvane keeps " + std::to_wstring(values) +
-                         L" value(s) and " + std::to_wstring(subkeys) +
-                         L" subkey(s) that the package did not write.");
+        Log(install, {L"HKLM\\Software\\Lumvane keeps ", std::to_wstring(values), L" value(s) and ",
+                      std::to_wstring(subkeys), L" subkey(s) that the package did not write."});
     }
     return ERROR_SUCCESS;
 }
