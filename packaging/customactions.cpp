@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "agent/events.h"
@@ -135,30 +136,30 @@ std::wstring KeyPath() {
 
 // Every running agent's process, opened for waiting. Agents of every session
 // are listed: the action runs as LocalSystem.
-std::vector<HANDLE> OpenAgents() {
-    std::vector<HANDLE> agents;
+std::vector<UniqueHandle> OpenAgents() {
+    std::vector<UniqueHandle> agents;
     const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return agents;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
+    if (!Process32FirstW(snapshot.get(), &entry)) return agents;
+    do {
         if (_wcsicmp(entry.szExeFile, kAgentExe) != 0) continue;
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (process != nullptr) agents.push_back(process);
-    }
+        UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process) agents.push_back(std::move(process));
+    } while (Process32NextW(snapshot.get(), &entry));
     return agents;
 }
 
 // Waits until every process has ended or the time is up; returns how many
 // still run.
-size_t WaitForEnd(const std::vector<HANDLE>& processes, DWORD limitMs) {
+size_t WaitForEnd(const std::vector<UniqueHandle>& processes, DWORD limitMs) {
     const ULONGLONG deadline = GetTickCount64() + limitMs;
     size_t running = 0;
-    for (const HANDLE process : processes) {
+    for (const UniqueHandle& process : processes) {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        if (WaitForSingleObject(process, left) != WAIT_OBJECT_0) ++running;
+        if (WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0) ++running;
     }
     return running;
 }
@@ -197,7 +198,7 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
-    std::vector<HANDLE> agents = OpenAgents();
+    const std::vector<UniqueHandle> agents = OpenAgents();
     if (agents.empty()) {
         Log(install, {L"no agent is running."});
         return ERROR_SUCCESS;
@@ -218,7 +219,6 @@ extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
     }
     Log(install, {std::to_wstring(agents.size() - running), L" running agent(s) stopped, ",
                   std::to_wstring(running), L" still running."});
-    for (const HANDLE agent : agents) CloseHandle(agent);
     return ERROR_SUCCESS;
 }
 
