@@ -10,12 +10,12 @@ cd "$root"
 echo "analyze: cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ \
   --platform=win64 -D_WIN32 -DUNICODE -D_UNICODE -I src --inline-suppr --quiet \
-  --suppress=missingIncludeSystem --suppress=useStlAlgorithm --error-exitcode=1 src tools
+  --suppress=missingIncludeSystem --suppress=useStlAlgorithm --error-exitcode=1 src tools packaging
 
 echo "analyze: clang-tidy"
 gxx=$(x86_64-w64-mingw32-g++-posix -print-file-name=include/c++ 2>/dev/null || true)
 [ -d "$gxx" ] || gxx=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++ | head -n1)
-mapfile -t sources < <(find src tools -name '*.cpp' | sort)
+mapfile -t sources < <(find src tools packaging -name '*.cpp' | sort)
 out=$(mktemp)
 status=0
 clang-tidy -p "$build" --quiet \

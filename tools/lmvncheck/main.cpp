@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../common/console.h"
+#include "../common/version.h"
 #include "check.h"
 
 namespace {
@@ -30,6 +31,7 @@ constexpr wchar_t kHelp[] =
     L"  --agent-dir DIR  folder of lmvnagent.exe (default: the folder of lmvncheck.exe)\n"
     L"  --find-window    also say whether the configured target window exists now\n"
     L"  --json           print the result as JSON\n"
+    L"  --version        print the version\n"
     L"  --help           show this text\n"
     L"\n"
     L"Exit codes: 0 nothing wrong, 1 warnings, 2 errors, 3 bad command line.\n";
@@ -140,6 +142,7 @@ int Usage(const std::wstring& error) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (lmvntools::AnswerVersion(argc, argv, L"lmvncheck")) return 0;
     lmvncheck::Options options;
     bool json = false;
     for (int i = 1; i < argc; ++i) {

@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 #include "../common/journal.h"
+#include "../common/version.h"
 
 namespace {
 
@@ -303,6 +304,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    if (lmvntools::AnswerVersion(__argc, __wargv, L"lmvnclient")) return 0;
     if (!ParseCommandLine(GetCommandLineW(), options)) {
         MessageBoxW(nullptr,
                     L"Usage: lmvnclient [--class NAME] [--title TEXT] [--format NAME] "

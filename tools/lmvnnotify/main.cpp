@@ -15,6 +15,7 @@
 #include <string>
 
 #include "../common/console.h"
+#include "../common/version.h"
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/report.h"
@@ -183,6 +184,7 @@ bool ParseCount(const wchar_t* text, unsigned long& value) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (lmvntools::AnswerVersion(argc, argv, L"lmvnnotify")) return 0;
     unsigned long wantCount = 0;
     unsigned long seconds = 0;
     bool haveCount = false;

@@ -11,6 +11,7 @@
 
 #include "../common/console.h"
 #include "../common/error_text.h"
+#include "../common/version.h"
 
 namespace {
 
@@ -491,6 +492,7 @@ int Submit(Options& o) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (lmvntools::AnswerVersion(argc, argv, L"lmvnsubmit")) return 0;
     Options options;
     std::wstring error;
     if (!ParseOptions(argc, argv, options, error)) return Fail(kUsage, error);
