@@ -38,12 +38,14 @@ struct Win32Api {
     decltype(&::GetSystemTime) GetSystemTime = &::GetSystemTime;
     decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
     decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
+    decltype(&::MultiByteToWideChar) MultiByteToWideChar = &::MultiByteToWideChar;
 
     // kernel32: files and profile files
     decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
     decltype(&::SetFilePointer) SetFilePointer = &::SetFilePointer;
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
+    decltype(&::GetShortPathNameW) GetShortPathNameW = &::GetShortPathNameW;
     decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
     decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;
 
