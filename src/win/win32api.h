@@ -36,6 +36,7 @@ struct Win32Api {
     decltype(&::Sleep) Sleep = &::Sleep;
     decltype(&::GetVersionExW) GetVersionExW = &::GetVersionExW;
     decltype(&::GetSystemTime) GetSystemTime = &::GetSystemTime;
+    decltype(&::GetTickCount) GetTickCount = &::GetTickCount;
     decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
     decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
     decltype(&::MultiByteToWideChar) MultiByteToWideChar = &::MultiByteToWideChar;
