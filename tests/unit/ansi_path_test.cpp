@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,36 +32,6 @@ std::wstring NamedFile(const char* ansi) {
     wchar_t wide[MAX_PATH] = {};
     if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, MAX_PATH) == 0) return {};
     return LongForm(wide);
-}
-
-TEST(AnsiPath, APathTheCodePageSpellsTravelsAsItIs) {
-    // Code page 1252 has a byte for é; the file need not exist.
-    char ansi[kAnsiPathBytes];
-    std::fill(ansi, ansi + kAnsiPathBytes, '#');
-    ASSERT_TRUE(ToAnsiPath(L"C:\\jobs\\caf\u00e9\\job.ini", ansi));
-    EXPECT_STREQ("C:\\jobs\\caf\xe9\\job.ini", ansi);
-    EXPECT_TRUE(AllZeroFrom(ansi, std::strlen(ansi)));
-}
-
-TEST(AnsiPath, ForeignLettersAndLookAlikesTravelAsTheShortFormOfTheSameFile) {
-    TempDir dir(L"lmvnansi");
-    const std::wstring folder = dir / L"caf\u00e9 \u0416\u65e5\u672c";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    // Where U+FF0F (full-width solidus) best-fitted to "/" would lead: a real
-    // file, so that a look-alike path would be readable, and wrong.
-    ASSERT_TRUE(CreateDirectoryW((dir / L"x").c_str(), nullptr));
-    ASSERT_TRUE(lmvntest::WriteJobFile(dir / L"x\\y.ini", 1, {}));
-    for (const std::wstring& job : {folder + L"\\job.ini", dir / L"x\uff0fy.ini"}) {
-        ASSERT_TRUE(lmvntest::WriteJobFile(job, 2, {}));
-        char ansi[kAnsiPathBytes];
-        ASSERT_TRUE(ToAnsiPath(job.c_str(), ansi)) << lmvntest::Utf8(job);
-        const std::string sent(ansi);
-        EXPECT_TRUE(std::all_of(sent.begin(), sent.end(), [](char c) {
-            return c > 0 && c != '?' && c != '/';
-        })) << sent;
-        EXPECT_EQ(LongForm(job), NamedFile(ansi)) << sent;
-        EXPECT_TRUE(AllZeroFrom(ansi, sent.size()));
-    }
 }
 
 // GetShortPathNameW standing in for a volume that keeps no short names: it
