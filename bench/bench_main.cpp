@@ -525,6 +525,9 @@ struct Bench {
             Row(name + L", without the lock between agents", Fixed(f.withoutMutexPerSecond, 0),
                 Fixed(f.plainPerSecond, 0), Fixed(f.withoutMutexPerSecond / f.plainPerSecond, 3),
                 L"-");
+            Row(name + L", that lock held elsewhere", Fixed(f.heldElsewherePerSecond, 0),
+                Fixed(f.plainPerSecond, 0), Fixed(f.heldElsewherePerSecond / f.plainPerSecond, 3),
+                L"-");
         }
     }
 
@@ -568,6 +571,20 @@ struct Bench {
                 Burst();
             }
             agent.Stop();
+        }
+
+        if (options.Runs(L"latency")) {
+            // Another owner keeps the log's named mutex for the agent's whole run.
+            HANDLE held = HoldLogMutex();
+            Agent agent;
+            if (held == nullptr) {
+                Progress(L"the log mutex could not be held");
+            } else if (StartAgent(agent, true)) {
+                Progress(L"latency, log on, its mutex held elsewhere");
+                Latency(Mode::CommandLine, L"command line, log on, log mutex held elsewhere");
+                agent.Stop();
+            }
+            if (held != nullptr) ReleaseLogMutex(held);
         }
 
         if (options.Runs(L"growth")) {

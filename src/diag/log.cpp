@@ -22,17 +22,41 @@ std::mutex& LogLock() {
 // Agents of every session may append to one file. Append-only access is
 // atomic on Windows, but not every implementation of the API makes it so
 // between processes; a named mutex, shared by all agents, keeps each line's
-// seek and write together. It is waited for a bounded time only: an agent
-// that cannot have it still appends.
+// seek and write together.
+//
+// Every account can open that mutex (agents of all accounts share it), so
+// every account can also hold it and never let go. It is therefore waited for
+// briefly only: at most kLogMutexWaitMs, far longer than any agent holds it
+// for one line. Once such a wait has run out, the mutex counts as contested:
+// for kLogMutexHoldOffMs from then on, lines only try it without waiting; a
+// try that succeeds ends that early. A line that does not get the mutex is
+// still written, with its one append-only write. A holder that never lets go
+// thus costs one short wait per hold-off, and agents go back to taking turns
+// as soon as it lets go. LogMutex and the state below are touched only under
+// LogLock.
 HANDLE LogMutex = nullptr;
-constexpr DWORD kLogMutexWaitMs = 5000;
+constexpr DWORD kLogMutexWaitMs = 250;
+constexpr DWORD kLogMutexHoldOffMs = 30000;
+bool LogMutexContested = false;
+DWORD LogMutexTimedOutAt = 0;  // GetTickCount of the wait that ran out
 
 class CrossProcessLock {
   public:
     CrossProcessLock() {
-        if (LogMutex != nullptr) {
-            const DWORD result = Win32().WaitForSingleObject(LogMutex, kLogMutexWaitMs);
-            owned_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        if (LogMutex == nullptr) return;
+        Win32Api& api = Win32();
+        // Unsigned difference: right across the tick count's wrap.
+        if (LogMutexContested && api.GetTickCount() - LogMutexTimedOutAt >= kLogMutexHoldOffMs) {
+            LogMutexContested = false;
+        }
+        const DWORD result =
+            api.WaitForSingleObject(LogMutex, LogMutexContested ? 0 : kLogMutexWaitMs);
+        owned_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        if (owned_) {
+            LogMutexContested = false;
+        } else if (result == WAIT_TIMEOUT && !LogMutexContested) {
+            LogMutexContested = true;
+            LogMutexTimedOutAt = api.GetTickCount();
         }
     }
     ~CrossProcessLock() {
@@ -74,20 +98,23 @@ bool BuildLogFilePath(std::span<wchar_t> path, const wchar_t* destDir) {
 BOOL OpenLogFile() {
     wchar_t path[kTextUnits] = {};
     const bool fits = BuildLogFilePath(path, LogDestDir);
-    if (LogMutex == nullptr) CreateLogMutex();
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (fits) {
-        // Held from the creation to the byte-order mark, so that no other
-        // agent's line lands before the mark.
-        CrossProcessLock crossProcess;
-        file = Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags,
-                                   nullptr);
-        // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there; a
-        // new file gets the byte-order mark.
-        if (file != INVALID_HANDLE_VALUE && ::GetLastError() == 0) {
-            static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-            DWORD written = 0;
-            Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+    {
+        std::lock_guard guard(LogLock());
+        if (LogMutex == nullptr) CreateLogMutex();
+        if (fits) {
+            // Held from the creation to the byte-order mark, so that no other
+            // agent's line lands before the mark.
+            CrossProcessLock crossProcess;
+            file = Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags,
+                                       nullptr);
+            // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there;
+            // a new file gets the byte-order mark.
+            if (file != INVALID_HANDLE_VALUE && ::GetLastError() == 0) {
+                static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+                DWORD written = 0;
+                Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+            }
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
@@ -151,6 +178,7 @@ void CloseLogFile() {
         Win32().CloseHandle(LogMutex);
         LogMutex = nullptr;
     }
+    LogMutexContested = false;
 }
 
 }  // namespace lmvn

@@ -20,6 +20,7 @@
 #include "job/stages.h"
 
 #include <cstring>
+#include <cwchar>
 #include <span>
 
 namespace lmvn {
@@ -28,10 +29,6 @@ namespace {
 // Exit codes of the processing thread.
 constexpr DWORD kExitStopped = 0;    // ended before the client was addressed
 constexpr DWORD kExitCommonEnd = 1;  // the common end ran (second purge done)
-
-// The ANSI path travels in exactly this many bytes, in both the WM_COPYDATA
-// payload and the clipboard block, whatever the path's length.
-constexpr DWORD kAnsiPathBytes = 260;
 
 // Copy-data mode keeps looking for the target window after the client has
 // become idle for input: 40 cycles of one 250 ms pause, about 10 seconds.
@@ -63,16 +60,37 @@ DWORD RefuseUnidentifiedTarget(const wchar_t* jobPath) {
     return kExitStopped;
 }
 
-// The path in the thread's ANSI code page, zero-terminated, in exactly
-// kAnsiPathBytes bytes (the rest zero). False when it has no ANSI form or the
-// form with its terminator would not fit: such a path is never cut, since a
-// cut path names another file.
-bool ToAnsiPath(const wchar_t* jobPath, char (&ansi)[kAnsiPathBytes]) {
+// True when `ansi` converts back to exactly `path`.
+bool ConvertsBack(UINT codePage, const char* ansi, const wchar_t* path) {
+    wchar_t back[kTextUnits] = {};
+    const int units =
+        Win32().MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, ansi, -1, back, kTextUnits);
+    return units > 0 && std::wcscmp(back, path) == 0;
+}
+
+// `path` in `codePage`, zero-terminated, in exactly kAnsiPathBytes bytes (the
+// rest zero). True only when every character has bytes of its own there: a
+// character the code page lacks would become its default character ("?"), and
+// a look-alike (U+FF0F, full-width solidus, for "/") would name another file.
+// A form that with its terminator would not fit is refused, never cut.
+bool ConvertExactly(UINT codePage, const wchar_t* path, char (&ansi)[kAnsiPathBytes]) {
+    Win32Api& api = Win32();
     std::memset(ansi, 0, sizeof(ansi));
-    const UINT codePage = NT4Mode ? CP_ACP : CP_THREAD_ACP;
-    const int written = Win32().WideCharToMultiByte(codePage, 0, jobPath, -1, ansi, kAnsiPathBytes,
-                                                    nullptr, nullptr);
+    BOOL usedDefault = FALSE;
+    int written = api.WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, path, -1, ansi,
+                                          kAnsiPathBytes, nullptr, &usedDefault);
     if (written <= 0) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_INVALID_FLAGS || error == ERROR_INVALID_PARAMETER) {
+            // UTF-8 (and a few other code pages) take neither the flag nor the
+            // question: convert plainly and check the way back instead.
+            std::memset(ansi, 0, sizeof(ansi));
+            written = api.WideCharToMultiByte(codePage, 0, path, -1, ansi, kAnsiPathBytes, nullptr,
+                                              nullptr);
+            usedDefault = written > 0 && !ConvertsBack(codePage, ansi, path);
+        }
+    }
+    if (written <= 0 || usedDefault) {
         std::memset(ansi, 0, sizeof(ansi));
         return false;
     }
@@ -140,6 +158,18 @@ UniqueGlobal MakeClipboardBlock(const wchar_t* jobPath) {
 }
 
 }  // namespace
+
+// The short form names the same file and is plain ASCII wherever the volume
+// keeps short names. There is none for a file that does not exist, and a
+// volume that keeps none gives the long form back, which fails again.
+bool ToAnsiPath(const wchar_t* jobPath, char (&ansi)[kAnsiPathBytes]) {
+    const UINT codePage = NT4Mode ? CP_ACP : CP_THREAD_ACP;
+    if (ConvertExactly(codePage, jobPath, ansi)) return true;
+    wchar_t shortPath[kTextUnits] = {};
+    const DWORD units = Win32().GetShortPathNameW(jobPath, shortPath, kTextUnits);
+    if (units == 0 || units >= kTextUnits) return false;  // none, or too long for the buffer
+    return ConvertExactly(codePage, shortPath, ansi);
+}
 
 UINT ClipboardMessageFor(DWORD messageId) {
     const LONG id = static_cast<LONG>(messageId);

@@ -38,8 +38,10 @@ struct Win32Api {
     decltype(&::GetTickCount64) GetTickCount64 = &::GetTickCount64;
     decltype(&::GetVersionExW) GetVersionExW = &::GetVersionExW;
     decltype(&::GetSystemTime) GetSystemTime = &::GetSystemTime;
+    decltype(&::GetTickCount) GetTickCount = &::GetTickCount;
     decltype(&::FormatMessageW) FormatMessageW = &::FormatMessageW;
     decltype(&::WideCharToMultiByte) WideCharToMultiByte = &::WideCharToMultiByte;
+    decltype(&::MultiByteToWideChar) MultiByteToWideChar = &::MultiByteToWideChar;
 
     // kernel32: files and profile files
     decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
@@ -47,6 +49,7 @@ struct Win32Api {
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
     decltype(&::GetFileAttributesW) GetFileAttributesW = &::GetFileAttributesW;
+    decltype(&::GetShortPathNameW) GetShortPathNameW = &::GetShortPathNameW;
     decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
     decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;
 

@@ -3,6 +3,7 @@
 // the failure roads of delivery. Stage programs are the stage doubles.
 #include "diag/report.h"
 #include "support/harness.h"
+#include "support/producer.h"
 #include "support/robot.h"
 #include "support/stagedouble.h"
 
@@ -337,12 +338,34 @@ TEST_F(DeliveryRoads, ClipboardMessageIdsOutsideTheRangeBecome0x8000) {
     EXPECT_TRUE(robot_.Boxes().empty());
 }
 
-TEST_F(DeliveryRoads, PathCharactersOutsideTheAnsiCodePageArriveAsQuestionMarks) {
-    // Code page 1252: é has a byte of its own, Ж has none.
-    const std::wstring folder = path(L"caf\u00e9 \u0416");
+// The long form of the file a delivered ANSI path names (the journal holds it
+// as the client read it back), or "<no file>".
+std::wstring DeliveredFile(const std::string& journal, size_t record) {
+    size_t at = 0;
+    for (size_t i = 0; i <= record; ++i) {
+        at = journal.find("\r\npath=", at);
+        if (at == std::string::npos) return L"<no record>";
+        at += 7;
+    }
+    const std::string path = journal.substr(at, journal.find("\r\n", at) - at);
+    if (!std::all_of(path.begin(), path.end(), [](char c) { return c > 0 && c != '?'; })) {
+        return L"<not plain ASCII: " + std::wstring(path.begin(), path.end()) + L">";
+    }
+    wchar_t full[MAX_PATH] = {};
+    const std::wstring wide(path.begin(), path.end());
+    return GetLongPathNameW(wide.c_str(), full, MAX_PATH) != 0 ? full : L"<no file>";
+}
+
+TEST_F(DeliveryRoads, ForeignPathsArriveAsShortPathsOfTheSameFileNeverAsLookAlikes) {
+    // Code page 1252: Ж and 日本 have no bytes there, and U+FF0F (full-width
+    // solidus) would best-fit to "/", where a decoy job waits.
+    const std::wstring folder = path(L"caf\u00e9 \u0416\u65e5\u672c");
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(path(L"x").c_str(), nullptr));
+    ASSERT_TRUE(lmvntest::WriteJobFile(path(L"x\\y.ini"), 799, {}));
+    const std::wstring lookAlike = path(L"x\uff0fy.ini");
+    ASSERT_TRUE(lmvntest::WriteJobFile(lookAlike, 722, {}));
     ASSERT_NE(nullptr, StartClient(L"LmvnE2EAnsi", L""));
-    const std::string expected = "path=" + Utf8(dir()) + "\\caf\xc3\xa9 ?\\lmvnjob";
 
     Configure(1, L"LmvnE2EAnsi", L"", L"\"" + path(L"not started.exe") + L"\"");
     SubmitDrawn(720, 1, folder);
@@ -350,14 +373,37 @@ TEST_F(DeliveryRoads, PathCharactersOutsideTheAnsiCodePageArriveAsQuestionMarks)
     Configure(2, L"LmvnE2EAnsi", L"", L"\"" + path(L"not started.exe") + L"\"");
     SubmitDrawn(721, 1, folder);
     ASSERT_TRUE(WaitForJournal("end", 2));
+    SubmitFile(lookAlike);
+    ASSERT_TRUE(WaitForJournal("end", 3));
 
     const std::string journal = Journal();
-    EXPECT_EQ(1,
-              Occurrences(journal, "job via=copydata dwData=0 cbData=260\r\n" + expected + "720"));
-    EXPECT_EQ(1, Occurrences(journal,
-                             "job via=clipboard message=32768 bytes=260\r\n" + expected + "721"));
-    EXPECT_EQ(2, Occurrences(journal, "readable=no"));  // that path names no file
+    EXPECT_EQ(1, Occurrences(journal, "job via=copydata dwData=0 cbData=260\r\npath="));
+    EXPECT_EQ(2, Occurrences(journal, "job via=clipboard message=32768 bytes=260\r\npath="));
+    EXPECT_EQ(3, Occurrences(journal, "readable=yes"));
+    EXPECT_EQ(0, Occurrences(journal, "jobid=799"));
+    for (size_t record : {0u, 1u}) {
+        const std::wstring file = DeliveredFile(journal, record);
+        EXPECT_EQ(0u, file.find(folder + L"\\lmvnjob72")) << Utf8(file);
+    }
+    wchar_t full[MAX_PATH] = {};
+    ASSERT_NE(0u, GetLongPathNameW(lookAlike.c_str(), full, MAX_PATH));
+    EXPECT_EQ(std::wstring(full), DeliveredFile(journal, 2));
     EXPECT_TRUE(robot_.Boxes().empty());
+}
+
+TEST_F(DeliveryRoads, AForeignPathWithoutAShortFormIsReportedAsBefore) {
+    // The job's file is gone by delivery, so it has no short form either.
+    ASSERT_NE(nullptr, StartClient(L"LmvnE2EAnsiGone", L""));
+    const std::wstring gone = path(L"\u0416\u0416.ini");
+    for (DWORD mode : {1u, 2u}) {
+        Configure(mode, L"LmvnE2EAnsiGone", L"", L"\"" + path(L"not started.exe") + L"\"");
+        ASSERT_TRUE(lmvntest::HandOver(lmvntest::UserName(), gone, false));
+        ASSERT_TRUE(robot_.WaitForBoxes(mode, kJobTimeoutMs)) << mode;
+    }
+    const auto boxes = robot_.Boxes();
+    EXPECT_EQ(Shown(lmvn::reports::kTargetInaccessible), boxes[0].text);
+    EXPECT_EQ(Shown(lmvn::reports::kSetClipboardFailed), boxes[1].text);
+    EXPECT_EQ(0, Occurrences(Journal(), "job via="));
 }
 
 // ---- Failure roads ------------------------------------------------------------------

@@ -178,6 +178,111 @@ TEST_F(LogFileTest, ManyThreadsWriteWholeLinesOnly) {
     EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
 }
 
+// Another holder of the log's named mutex: a thread of its own (a mutex
+// belongs to a thread), which takes it first and keeps it until Release.
+class MutexHolder {
+  public:
+    MutexHolder() {
+        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this] {
+            wchar_t name[64];
+            FormatText(name, L"Global\\%s_log_mutex", kPrinterName);
+            HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+            holding_ = mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+            SetEvent(ready_);
+            WaitForSingleObject(release_, 60000);
+            if (mutex != nullptr) {
+                ReleaseMutex(mutex);
+                CloseHandle(mutex);
+            }
+        });
+        WaitForSingleObject(ready_, 10000);
+    }
+    ~MutexHolder() {
+        Release();
+        CloseHandle(ready_);
+        CloseHandle(release_);
+    }
+    bool Holding() const { return holding_; }
+    void Release() {
+        SetEvent(release_);
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    HANDLE ready_ = nullptr;
+    HANDLE release_ = nullptr;
+    bool holding_ = false;
+    std::thread thread_;
+};
+
+// What the log writer's waits asked for and got, and a clock it reads.
+struct MutexWait {
+    DWORD timeoutMs;
+    DWORD result;
+};
+std::vector<MutexWait> mutexWaits;
+DWORD fakeTicks = 0;
+
+DWORD WINAPI RecordedWait(HANDLE object, DWORD timeoutMs) {
+    const DWORD result = WaitForSingleObject(object, timeoutMs);
+    mutexWaits.push_back({timeoutMs, result});
+    return result;
+}
+
+TEST_F(LogFileTest, AMutexHeldElsewhereCostsOneShortWaitPerHoldOffAndIsTakenAgainOnceFree) {
+    MutexHolder holder;
+    ASSERT_TRUE(holder.Holding());
+    mutexWaits.clear();
+    fakeTicks = 0xFFFFFFFFu - 10000;  // the hold-off runs across the tick count's wrap
+    ScopedApiOverride waits(&Win32Api::WaitForSingleObject, &RecordedWait);
+    ScopedApiOverride clock(
+        &Win32Api::GetTickCount, +[]() -> DWORD { return fakeTicks; });
+    auto waitsSince = [](size_t from) {
+        return std::vector<MutexWait>(mutexWaits.begin() + static_cast<std::ptrdiff_t>(from),
+                                      mutexWaits.end());
+    };
+
+    ASSERT_TRUE(OpenLogFile());
+    for (int i = 0; i < 20; ++i) WriteLog(L"held elsewhere");
+    // One short wait at the start, then each line only tries.
+    ASSERT_EQ(22u, mutexWaits.size());  // creation, "Agent started.", 20 lines
+    EXPECT_GT(mutexWaits[0].timeoutMs, 0u);
+    EXPECT_LE(mutexWaits[0].timeoutMs, 500u);
+    for (const MutexWait& wait : waitsSince(1)) EXPECT_EQ(0u, wait.timeoutMs);
+    for (const MutexWait& wait : mutexWaits) EXPECT_EQ(WAIT_TIMEOUT, wait.result);
+
+    // Half a minute on: one short wait again, then tries.
+    fakeTicks += 29000;
+    WriteLog(L"still held");
+    fakeTicks += 2000;
+    size_t from = mutexWaits.size();
+    WriteLog(L"hold-off over");
+    WriteLog(L"held again");
+    auto later = waitsSince(from);
+    ASSERT_EQ(2u, later.size());
+    EXPECT_GT(later[0].timeoutMs, 0u);
+    EXPECT_EQ(0u, later[1].timeoutMs);
+
+    // Let go: the next try takes it, and the lines after wait their turn again.
+    holder.Release();
+    from = mutexWaits.size();
+    WriteLog(L"free again");
+    WriteLog(L"taking turns");
+    later = waitsSince(from);
+    ASSERT_EQ(2u, later.size());
+    EXPECT_EQ(WAIT_OBJECT_0, later[0].result);
+    EXPECT_EQ(WAIT_OBJECT_0, later[1].result);
+    EXPECT_GT(later[1].timeoutMs, 0u);
+    CloseLogFile();
+
+    const auto lines = lmvntest::ParseLog(lmvntest::ReadFileBytes(LogPath()));
+    ASSERT_EQ(26u, lines.size());
+    for (const auto& line : lines) EXPECT_EQ(23u, line.stamp.size());
+    EXPECT_EQ(L"taking turns", lines.back().text);
+}
+
 // Several processes append to one file at once: the test program starts
 // copies of itself, each writing through its own handle.
 constexpr wchar_t kChildVariable[] = L"LMVN_LOG_CHILD_DIR";

@@ -164,8 +164,8 @@ std::wstring shownText;
 constexpr UINT kJobArrived = WM_USER + 1;
 constexpr UINT_PTR kLifetimeTimer = 1;
 
-// The agent sends the path in the ANSI code page (modes 1 and 2). Characters
-// that code page lacks have already become its default character ("?").
+// The agent sends the path in the ANSI code page (modes 1 and 2): the path
+// itself when that code page spells it, else its short form.
 std::wstring FromAnsi(const char* ansi) {
     const int units = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
     if (units <= 0) return {};
