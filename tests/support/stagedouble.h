@@ -22,6 +22,7 @@ bool InstallStageDoubles(const std::wstring& dir);
 struct StageBehaviour {
     std::wstring result;      // written as PreprocessingResult when not empty
     bool window = false;      // show the progress window until WM_CLOSE
+    bool idle = false;        // idle for input at once, before any delay
     DWORD windowDelayMs = 0;  // wait before the window appears
     DWORD windowLimitMs = 0;  // 0: the double's own limit
     DWORD delayMs = 0;        // time taken before ending

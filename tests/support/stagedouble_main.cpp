@@ -7,6 +7,8 @@
 // says (every key optional):
 //     Result=Cancel        written as PreprocessingResult in section Document
 //                          of the job description file
+//     Idle=1               be idle for input at once (look at an empty message
+//                          queue), before any wait
 //     WindowDelayMs=N      wait before creating the window
 //     Window=1             show a top-level "Lumvane progress indicator"
 //                          window until WM_CLOSE (or WindowLimitMs, default
@@ -138,6 +140,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",
                                                         result.c_str(), jobPath.c_str());
         Journal(written ? L"result" : L"result-failed", result);
+    }
+    if (NumberSetting(L"Idle", 0) != 0) {
+        MSG peek;
+        PeekMessageW(&peek, nullptr, 0, 0, PM_NOREMOVE);
     }
     if (const DWORD wait = NumberSetting(L"WindowDelayMs", 0)) Sleep(wait);
     if (NumberSetting(L"Window", 0) != 0) ShowProgressWindow(instance);
