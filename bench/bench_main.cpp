@@ -49,7 +49,7 @@ struct Options {
     double logSeconds = 1;
     int logRounds = 3;
     std::wstring agent;  // default: lmvnagent.exe in the folder above ours
-    std::wstring phases = L"log,latency,burst,batch,growth";  // what to run
+    std::wstring phases = L"log,latency,burst,clipboard,batch,growth";  // what to run
     bool Runs(const wchar_t* phase) const { return phases.find(phase) != std::wstring::npos; }
 };
 
@@ -57,7 +57,7 @@ const wchar_t kUsage[] =
     L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
     L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
     L"                 [--batch N] [--clipboard-batch N]\n"
-    L"                 [--agent PATH] [--phases log,latency,burst,batch,growth]\n";
+    L"                 [--agent PATH] [--phases log,latency,burst,clipboard,batch,growth]\n";
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -588,6 +588,60 @@ struct Bench {
             L"-", std::to_wstring(n - settled.delivered) + L" missing", L"all, once");
     }
 
+    // OpenClipboard against another program that holds the clipboard for a
+    // few milliseconds now and then (as a clipboard viewer does on each
+    // change): attempts that fail at once, and with the agent's retry (10
+    // tries, 20 ms apart).
+    void ClipboardRetry() {
+        struct Holder {
+            LONG stop = 0;
+            static DWORD WINAPI Run(LPVOID self) {
+                auto* h = static_cast<Holder*>(self);
+                // Opened for a window of its own, as programs do (Wine lets
+                // two openers without a window share it).
+                HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                              nullptr, nullptr, nullptr);
+                while (InterlockedCompareExchange(&h->stop, 0, 0) == 0) {
+                    if (OpenClipboard(window)) {
+                        Sleep(5);
+                        CloseClipboard();
+                    }
+                    Sleep(45);
+                }
+                DestroyWindow(window);
+                return 0;
+            }
+        } holder;
+        HANDLE thread = CreateThread(nullptr, 0, &Holder::Run, &holder, 0, nullptr);
+        const int attempts = 200;
+        int failedOnce = 0;
+        int failedWithRetry = 0;
+        double retryMs = 0;
+        for (int i = 0; i < attempts; ++i) {
+            Sleep(7 + (i * 13) % 31);  // not in step with the holder
+            const long long start = Now();
+            bool opened = OpenClipboard(nullptr) != FALSE;
+            if (!opened) ++failedOnce;
+            for (int attempt = 1; !opened && attempt < 10; ++attempt) {
+                Sleep(20);
+                opened = OpenClipboard(nullptr) != FALSE;
+            }
+            if (opened) CloseClipboard();
+            if (!opened) ++failedWithRetry;
+            retryMs = std::max(retryMs, Milliseconds(Now() - start));
+        }
+        InterlockedExchange(&holder.stop, 1);
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+        Progress(L"clipboard: %d of %d opens failed at once, %d with the retry (longest %.0f ms)",
+                 failedOnce, attempts, failedWithRetry, retryMs);
+        Row(L"OpenClipboard while another program holds it 5 ms in 50: failed (count)",
+            std::to_wstring(failedWithRetry) + L" of " + std::to_wstring(attempts) +
+                L" with 10 tries 20 ms apart (longest " + Fixed(retryMs, 0) + L" ms)",
+            std::to_wstring(failedOnce) + L" of " + std::to_wstring(attempts) + L" at once", L"-",
+            L"-");
+    }
+
     // Waits until the agent's thread count has stayed the same for a second.
     void Quiet(const Agent& agent) {
         int last = -1;
@@ -759,6 +813,11 @@ struct Bench {
                 Burst();
             }
             agent.Stop();
+        }
+
+        if (options.Runs(L"clipboard")) {
+            Progress(L"clipboard retry");
+            ClipboardRetry();
         }
 
         if (options.Runs(L"batch")) {
