@@ -100,7 +100,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
-void ShowProgressWindow(HINSTANCE instance) {
+void ShowProgressWindow(HINSTANCE instance, DWORD limitMs) {
     WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
@@ -113,7 +113,7 @@ void ShowProgressWindow(HINSTANCE instance) {
         return;
     }
     Journal(L"window");
-    SetTimer(window, 1, NumberSetting(L"WindowLimitMs", 60000), nullptr);
+    SetTimer(window, 1, limitMs, nullptr);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
@@ -130,30 +130,39 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     g_directory = Directory(module);
     g_name = FileName(module);
 
+    // The whole behaviour is read before "start" is journaled: a test that
+    // sees the start may change the settings for the next double at once.
+    const std::wstring result = Setting(L"Result");
+    const bool idle = NumberSetting(L"Idle", 0) != 0;
+    const DWORD windowDelay = NumberSetting(L"WindowDelayMs", 0);
+    const bool window = NumberSetting(L"Window", 0) != 0;
+    const DWORD windowLimit = NumberSetting(L"WindowLimitMs", 60000);
+    const DWORD delay = NumberSetting(L"DelayMs", 0);
+    const DWORD crash = NumberSetting(L"Crash", 0);
+    const DWORD exitCode = NumberSetting(L"ExitCode", 0);
+
     const std::wstring commandLine = GetCommandLineW();
     const std::wstring jobPath = JobPathFrom(commandLine, module);
     Journal(L"start", commandLine);
     Journal(L"job", jobPath);
 
-    const std::wstring result = Setting(L"Result");
     if (!result.empty()) {
         const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",
                                                         result.c_str(), jobPath.c_str());
         Journal(written ? L"result" : L"result-failed", result);
     }
-    if (NumberSetting(L"Idle", 0) != 0) {
+    if (idle) {
         MSG peek;
         PeekMessageW(&peek, nullptr, 0, 0, PM_NOREMOVE);
     }
-    if (const DWORD wait = NumberSetting(L"WindowDelayMs", 0)) Sleep(wait);
-    if (NumberSetting(L"Window", 0) != 0) ShowProgressWindow(instance);
-    if (const DWORD delay = NumberSetting(L"DelayMs", 0)) Sleep(delay);
+    if (windowDelay != 0) Sleep(windowDelay);
+    if (window) ShowProgressWindow(instance, windowLimit);
+    if (delay != 0) Sleep(delay);
 
-    if (const DWORD crash = NumberSetting(L"Crash", 0)) {
+    if (crash != 0) {
         Journal(L"crash", std::to_wstring(crash));
         ExitProcess(crash);
     }
-    const DWORD exitCode = NumberSetting(L"ExitCode", 0);
     Journal(L"end", std::to_wstring(exitCode));
     return static_cast<int>(exitCode);
 }
