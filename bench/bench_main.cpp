@@ -6,6 +6,10 @@
 //             process starts and waits done directly (median, 90th percentile)
 //   burst     jobs per second with jobs submitted back to back, against the
 //             same work on one thread per job; each job delivered once?
+//   batch     overlapping jobs with a progress window each and a client that
+//             starts slowly: what is left of them afterwards (threads,
+//             memory, windows, client copies, handles); clipboard jobs each
+//             delivered once?
 //   idle      the agent's processor time over a quiet stretch: zero
 //   growth    the agent's handles and private memory after a few and after
 //             many jobs
@@ -33,23 +37,27 @@ namespace {
 struct Options {
     // Sized for about ten minutes on a busy two-core machine; the figures of
     // a longer run: --burst 500 --growth 2000.
-    int reps = 15;           // latency samples per row and side
-    int burst = 200;         // jobs in the burst
-    int growthFirst = 100;   // jobs before the first growth reading
-    int growthTotal = 1000;  // jobs before the second
-    int wave = 100;          // growth jobs submitted back to back at a time
+    int reps = 15;               // latency samples per row and side
+    int burst = 200;             // jobs in the burst
+    int growthFirst = 100;       // jobs before the first growth reading
+    int growthTotal = 1000;      // jobs before the second
+    int wave = 100;              // growth jobs submitted back to back at a time
+    int batch = 240;             // copy-data jobs in the batch
+    int clipboardBatch = 30;     // clipboard jobs after it
+    DWORD windowDelayMs = 1500;  // the batch's client makes its window this late
     double idleSeconds = 10;
     double logSeconds = 1;
     int logRounds = 3;
     std::wstring agent;  // default: lmvnagent.exe in the folder above ours
-    std::wstring phases = L"log,latency,burst,growth";  // what to run
+    std::wstring phases = L"log,latency,burst,clipboard,batch,growth";  // what to run
     bool Runs(const wchar_t* phase) const { return phases.find(phase) != std::wstring::npos; }
 };
 
 const wchar_t kUsage[] =
     L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
     L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
-    L"                 [--agent PATH] [--phases log,latency,burst,growth]\n";
+    L"                 [--batch N] [--clipboard-batch N]\n"
+    L"                 [--agent PATH] [--phases log,latency,burst,clipboard,batch,growth]\n";
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -74,6 +82,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             o.growthFirst = 10;
             o.growthTotal = 40;
             o.wave = 10;
+            o.batch = 24;
+            o.clipboardBatch = 10;
             o.idleSeconds = 2;
             o.logSeconds = 0.3;
             o.logRounds = 1;
@@ -87,6 +97,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             ok = number(o.growthTotal);
         } else if (arg == L"--wave") {
             ok = number(o.wave);
+        } else if (arg == L"--batch") {
+            ok = number(o.batch);
+        } else if (arg == L"--clipboard-batch") {
+            ok = number(o.clipboardBatch);
         } else if (arg == L"--idle-seconds") {
             ok = real(o.idleSeconds);
         } else if (arg == L"--log-seconds") {
@@ -397,6 +411,237 @@ struct Bench {
             std::to_wstring(n - viaAgent.delivered) + L" missing", L"all, once");
     }
 
+    // Samples the agent's threads and resident memory every 20 ms, on a
+    // thread of its own, and keeps the peaks.
+    class Sampler {
+      public:
+        explicit Sampler(DWORD linuxPid) : linuxPid_(linuxPid) {
+            thread_ = CreateThread(nullptr, 0, &Sampler::Run, this, 0, nullptr);
+        }
+        ~Sampler() { Stop(); }
+        void Stop() {
+            if (thread_ == nullptr) return;
+            InterlockedExchange(&stop_, 1);
+            WaitForSingleObject(thread_, 10000);
+            CloseHandle(thread_);
+            thread_ = nullptr;
+        }
+        int peakThreads = 0;
+        long long peakRssKb = 0;
+
+      private:
+        static DWORD WINAPI Run(LPVOID self) {
+            auto* s = static_cast<Sampler*>(self);
+            while (InterlockedCompareExchange(&s->stop_, 0, 0) == 0) {
+                if (const auto f = ReadLinuxFigures(s->linuxPid_)) {
+                    s->peakThreads = std::max(s->peakThreads, f->threads);
+                    s->peakRssKb = std::max(s->peakRssKb, f->rssKb);
+                }
+                Sleep(20);
+            }
+            return 0;
+        }
+        DWORD linuxPid_;
+        HANDLE thread_ = nullptr;
+        LONG stop_ = 0;
+    };
+
+    // Copies of the client started so far (each journals "start" first).
+    int ClientStarts() {
+        journal.Poll();
+        const auto* entries = journal.Find(L"");
+        if (entries == nullptr) return 0;
+        return static_cast<int>(std::count_if(entries->begin(), entries->end(),
+                                              [](const auto& e) { return e.event == L"start"; }));
+    }
+
+    // Ends every copy of the client (the batch's client windows).
+    static void CloseClients() {
+        while (HWND window = FindWindowW(kClientClass, nullptr)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+            if (process == nullptr) break;
+            TerminateProcess(process, 0);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+
+    void Batch(Agent& agent) {
+        // The batch starts its own client: none may be running.
+        copyClient.Stop();
+        CloseClients();
+        if (!UseBatchStages(in, true) ||
+            !ConfigureClient(in, Mode::CopyData, options.windowDelayMs)) {
+            Progress(L"batch: cannot set up the stages or the client");
+            return;
+        }
+        Quiet(agent);
+        const auto handlesBefore = CountHandles(agent.pid());
+        const int startsBefore = ClientStarts();
+        const int n = options.batch;
+        Sampler sampler(agent.linuxPid());
+        Submitter submitter(in);
+        const auto paths = NewJobs(n);
+        const auto first = SubmitAll(submitter, paths);
+        const Delivery d = WaitDelivered(paths, L"copydata");
+        resignals += submitter.resignals();
+
+        // Half a second after the last delivery.
+        while (Milliseconds(Now() - d.last) < 500) Sleep(5);
+        const auto half = ReadLinuxFigures(agent.linuxPid());
+        const int windowsAtHalf = CountWindows(L"Lumvane progress indicator");
+        // Back to the one waiting thread (bounded).
+        double backMs = NAN;
+        while (Milliseconds(Now() - d.last) < 120000) {
+            const auto f = ReadLinuxFigures(agent.linuxPid());
+            if (f && f->threads == 1) {
+                backMs = Milliseconds(Now() - d.last);
+                break;
+            }
+            Sleep(10);
+        }
+        sampler.Stop();
+        while (Milliseconds(Now() - d.last) < 3000) Sleep(20);
+        const int windowsAt3s = CountWindows(L"Lumvane progress indicator");
+        Quiet(agent);
+        const auto handlesAfter = CountHandles(agent.pid());
+        const int starts = ClientStarts() - startsBefore;
+        // One more job on the quiet agent: its wake-up reaps the thread handles
+        // of every job that ended since the last wake-up.
+        const auto extra = NewJobs(1);
+        SubmitAll(submitter, extra);
+        WaitDelivered(extra, L"copydata");
+        Quiet(agent);
+        const auto handlesReaped = CountHandles(agent.pid());
+        // Wine's share, calibrated on the same progress indicator.
+        const double leak = WaitForInputIdleLeak(in, 20);
+        Progress(
+            L"batch: %d of %d delivered in %.1f s; 0.5 s later %d threads, %lld KiB, %d "
+            L"windows; one thread after %.0f ms; %d client copies",
+            d.delivered, n, first ? Milliseconds(d.last - *first) / 1000 : NAN,
+            half ? half->threads : -1, half ? half->rssKb : -1LL, windowsAtHalf, backMs, starts);
+
+        const std::wstring name = L"Batch of " + std::to_wstring(n) + L" copy-data jobs";
+        Row(name + L": delivered exactly once (count)",
+            std::to_wstring(d.delivered) + L" of " + std::to_wstring(n) + L", " +
+                std::to_wstring(d.duplicates) + L" more than once",
+            L"-", std::to_wstring(n - d.delivered) + L" missing", L"all, once");
+        Row(name + L": agent threads / VmRSS (KiB) 0.5 s after the last delivery",
+            half ? std::to_wstring(half->threads) + L" / " + std::to_wstring(half->rssKb) : L"n/a",
+            L"-",
+            L"peak " + std::to_wstring(sampler.peakThreads) + L" / " +
+                std::to_wstring(sampler.peakRssKb),
+            L"1 thread");
+        Row(name + L": time from the last delivery to one thread (ms)", Fixed(backMs, 0), L"-",
+            L"-", L"about 1000 or less");
+        Row(name + L": progress windows left 0.5 s / 3 s after the last delivery",
+            std::to_wstring(windowsAtHalf) + L" / " + std::to_wstring(windowsAt3s), L"-", L"-",
+            L"0");
+        Row(name + L": client copies started (window " + std::to_wstring(options.windowDelayMs) +
+                L" ms after idle)",
+            std::to_wstring(starts), L"-", L"-", L"1");
+        std::wstring handleText = L"n/a";
+        std::wstring handleRatio = L"-";
+        if (handlesBefore && handlesAfter && handlesReaped) {
+            const long diff = *handlesAfter - *handlesBefore;
+            const long reaped = *handlesReaped - *handlesBefore;
+            // The design's WaitForInputIdle calls: one per job (progress
+            // indicator) and one per client start, and the extra job's.
+            const int waits = n + 1 + starts;
+            handleText = std::to_wstring(*handlesBefore) + L" / " + std::to_wstring(*handlesAfter) +
+                         L" / " + std::to_wstring(*handlesReaped);
+            handleRatio = L"+" + std::to_wstring(diff) + L" (" + Fixed(double(diff) / n, 2) +
+                          L" per job); after one more job +" + std::to_wstring(reaped) +
+                          L", less Wine's " + Fixed(leak, 2) + L" x " + std::to_wstring(waits) +
+                          L" WaitForInputIdle calls: " + Fixed(reaped - leak * waits, 0);
+        }
+        Row(name + L": agent handles before / after / after one more job", handleText, L"-",
+            handleRatio, L"Wine's, and the last job's thread handle");
+
+        ClipboardBatch();
+        CloseClients();
+        UseBatchStages(in, false);
+        copyClient.Start(in);
+    }
+
+    // Clipboard jobs back to back to the running client: each path once?
+    void ClipboardBatch() {
+        const int n = options.clipboardBatch;
+        if (n <= 0 || !ConfigureClient(in, Mode::Clipboard)) return;
+        const long reportsBefore = reports.count();
+        Submitter submitter(in);
+        const auto paths = NewJobs(n);
+        SubmitAll(submitter, paths);
+        const Delivery d = WaitDelivered(paths, L"clipboard");
+        resignals += submitter.resignals();
+        Sleep(1000);  // late arrivals count as duplicates
+        const Delivery settled = WaitDelivered(paths, L"clipboard");
+        Progress(L"clipboard batch: %d of %d delivered, %d more than once, %ld reports",
+                 settled.delivered, n, settled.duplicates, reports.count() - reportsBefore);
+        (void)d;
+        Row(L"Batch of " + std::to_wstring(n) + L" clipboard jobs: delivered exactly once (count)",
+            std::to_wstring(settled.delivered) + L" of " + std::to_wstring(n) + L", " +
+                std::to_wstring(settled.duplicates) + L" more than once; " +
+                std::to_wstring(reports.count() - reportsBefore) + L" reports",
+            L"-", std::to_wstring(n - settled.delivered) + L" missing", L"all, once");
+    }
+
+    // OpenClipboard against another program that holds the clipboard for a
+    // few milliseconds now and then (as a clipboard viewer does on each
+    // change): attempts that fail at once, and with the agent's retry (10
+    // tries, 20 ms apart).
+    void ClipboardRetry() {
+        struct Holder {
+            LONG stop = 0;
+            static DWORD WINAPI Run(LPVOID self) {
+                auto* h = static_cast<Holder*>(self);
+                // Opened for a window of its own, as programs do (Wine lets
+                // two openers without a window share it).
+                HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                              nullptr, nullptr, nullptr);
+                while (InterlockedCompareExchange(&h->stop, 0, 0) == 0) {
+                    if (OpenClipboard(window)) {
+                        Sleep(5);
+                        CloseClipboard();
+                    }
+                    Sleep(45);
+                }
+                DestroyWindow(window);
+                return 0;
+            }
+        } holder;
+        HANDLE thread = CreateThread(nullptr, 0, &Holder::Run, &holder, 0, nullptr);
+        const int attempts = 200;
+        int failedOnce = 0;
+        int failedWithRetry = 0;
+        double retryMs = 0;
+        for (int i = 0; i < attempts; ++i) {
+            Sleep(7 + (i * 13) % 31);  // not in step with the holder
+            const long long start = Now();
+            bool opened = OpenClipboard(nullptr) != FALSE;
+            if (!opened) ++failedOnce;
+            for (int attempt = 1; !opened && attempt < 10; ++attempt) {
+                Sleep(20);
+                opened = OpenClipboard(nullptr) != FALSE;
+            }
+            if (opened) CloseClipboard();
+            if (!opened) ++failedWithRetry;
+            retryMs = std::max(retryMs, Milliseconds(Now() - start));
+        }
+        InterlockedExchange(&holder.stop, 1);
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+        Progress(L"clipboard: %d of %d opens failed at once, %d with the retry (longest %.0f ms)",
+                 failedOnce, attempts, failedWithRetry, retryMs);
+        Row(L"OpenClipboard while another program holds it 5 ms in 50: failed (count)",
+            std::to_wstring(failedWithRetry) + L" of " + std::to_wstring(attempts) +
+                L" with 10 tries 20 ms apart (longest " + Fixed(retryMs, 0) + L" ms)",
+            std::to_wstring(failedOnce) + L" of " + std::to_wstring(attempts) + L" at once", L"-",
+            L"-");
+    }
+
     // Waits until the agent's thread count has stayed the same for a second.
     void Quiet(const Agent& agent) {
         int last = -1;
@@ -587,6 +832,19 @@ struct Bench {
             if (held != nullptr) ReleaseLogMutex(held);
         }
 
+        if (options.Runs(L"clipboard")) {
+            Progress(L"clipboard retry");
+            ClipboardRetry();
+        }
+
+        if (options.Runs(L"batch")) {
+            Agent agent;
+            if (!StartAgent(agent, true)) return 1;
+            Progress(L"batch of %d", options.batch);
+            Batch(agent);
+            agent.Stop();
+        }
+
         if (options.Runs(L"growth")) {
             Agent agent;
             if (!StartAgent(agent, true)) return 1;
@@ -639,11 +897,12 @@ int wmain(int argc, wchar_t** argv) {
     std::wprintf(L"|---|---|---|---|---|\n");
     for (const auto& row : run.rows) std::wprintf(L"%ls\n", row.c_str());
     std::wprintf(
-        L"\nRun (%ls): %d latency samples per row and side, burst of %d, growth readings "
-        L"after %d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d rounds.\n",
-        options.phases.c_str(), options.reps, options.burst, options.growthFirst,
-        options.growthTotal, options.wave, options.idleSeconds, options.logSeconds,
-        options.logRounds);
+        L"\nRun (%ls): %d latency samples per row and side, burst of %d, batch of %d and %d, "
+        L"growth readings after %d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d "
+        L"rounds.\n",
+        options.phases.c_str(), options.reps, options.burst, options.batch, options.clipboardBatch,
+        options.growthFirst, options.growthTotal, options.wave, options.idleSeconds,
+        options.logSeconds, options.logRounds);
     std::fflush(stdout);
     bench::Uninstall(*installation);
     return status;

@@ -8,14 +8,22 @@
 //                                        unquoted). Event "cmd" at once, then a
 //                                        window, idle for input, closed 20 ms
 //                                        later; event "exit" at the end.
-//   benchclient JOURNAL --window CLASS   copy-data mode: a window of CLASS that
-//                                        journals every WM_COPYDATA ("copydata")
-//                                        until it is closed, or after 30 minutes
+//   benchclient JOURNAL --window CLASS [--window-delay MS]
+//                                        copy-data and clipboard mode: event
+//                                        "start" (no path), then a window of
+//                                        CLASS (MS later, idle for input
+//                                        before) that journals every
+//                                        WM_COPYDATA ("copydata") and every
+//                                        kClipboardMessage, read from the
+//                                        clipboard in format kClipboardFormat
+//                                        ("clipboard"), until it is closed, or
+//                                        after 30 minutes
 #include <windows.h>
 
 #include <cstring>
 #include <string>
 #include "../tools/common/journal.h"
+#include "clipboard_names.h"
 
 namespace {
 
@@ -67,6 +75,30 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             Journal(when, L"copydata", path);
             return TRUE;
         }
+        case bench::kClipboardMessage: {
+            // As a client should: read the path while handling the message.
+            const long long when = Now();
+            char ansi[261] = {};
+            bool opened = false;
+            for (int attempt = 0; attempt < 50 && !opened; ++attempt) {
+                opened = OpenClipboard(window) != FALSE;
+                if (!opened) Sleep(10);
+            }
+            if (opened) {
+                const UINT format = RegisterClipboardFormatW(bench::kClipboardFormat);
+                if (HANDLE data = GetClipboardData(format)) {
+                    if (const void* bytes = GlobalLock(data)) {
+                        std::memcpy(ansi, bytes, 260);
+                        GlobalUnlock(data);
+                    }
+                }
+                CloseClipboard();
+            }
+            wchar_t path[261] = {};
+            MultiByteToWideChar(CP_ACP, 0, ansi, -1, path, 261);
+            Journal(when, opened ? L"clipboard" : L"clipboard-busy", path);
+            return 0;
+        }
         case WM_TIMER:
             if (wParam == kCloseTimer) DestroyWindow(window);
             return 0;
@@ -91,8 +123,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wstring path;
     UINT lifeMs = kCommandLineLifeMs;
     if (std::wcsncmp(rest, L"--window ", 9) == 0) {
-        NextWord(rest + 9, windowClass);
+        rest = NextWord(rest + 9, windowClass);
         lifeMs = kWindowLifeMs;
+        Journal(started, L"start", L"");
+        if (std::wcsncmp(rest, L"--window-delay ", 15) == 0) {
+            NextWord(rest + 15, word);
+            // Idle for input first (an empty queue was looked at), the window later.
+            MSG peek;
+            PeekMessageW(&peek, nullptr, 0, 0, PM_NOREMOVE);
+            Sleep(static_cast<DWORD>(std::wcstoul(word.c_str(), nullptr, 10)));
+        }
     } else {
         path = rest;
         Journal(started, L"cmd", path);

@@ -1,5 +1,6 @@
 #include "jobs.h"
 
+#include "clipboard_names.h"
 #include "procinfo.h"
 
 #include <shellapi.h>
@@ -107,7 +108,10 @@ std::optional<Installation> Install(const std::wstring& agentExe, const std::wst
     in.journal = Join(in.dir, L"clientjournal.txt");
     const std::wstring nop = Join(benchDir, L"benchnop.exe");
     if (!CopyFileW(agentExe.c_str(), in.agent.c_str(), FALSE) ||
-        !CopyFileW(Join(benchDir, L"benchclient.exe").c_str(), in.client.c_str(), FALSE)) {
+        !CopyFileW(Join(benchDir, L"benchclient.exe").c_str(), in.client.c_str(), FALSE) ||
+        !CopyFileW(nop.c_str(), Join(in.dir, L"benchnop.exe").c_str(), FALSE) ||
+        !CopyFileW(Join(benchDir, L"benchstage.exe").c_str(),
+                   Join(in.dir, L"benchstage.exe").c_str(), FALSE)) {
         return std::nullopt;
     }
     for (const wchar_t* stage : {L"preprocess.exe", L"progress.exe", L"lmvndisp.exe"}) {
@@ -158,14 +162,37 @@ std::wstring ClientCommand(const Installation& installation) {
     return L"\"" + installation.client + L"\" \"" + installation.journal + L"\"";
 }
 
-bool ConfigureClient(const Installation& installation, Mode mode) {
-    const bool copyData = mode == Mode::CopyData;
-    return SetString(HKEY_CURRENT_USER, L"Client Application",
-                     copyData ? ClientCommand(installation) + L" --window " + kClientClass
-                              : ClientCommand(installation)) &&
-           SetDword(HKEY_CURRENT_USER, L"Transfer Mode", copyData ? 1 : 0) &&
+bool ConfigureClient(const Installation& installation, Mode mode, DWORD windowDelayMs) {
+    std::wstring command = ClientCommand(installation);
+    if (mode != Mode::CommandLine) {
+        command += L" --window " + std::wstring(kClientClass);
+        if (windowDelayMs != 0) command += L" --window-delay " + std::to_wstring(windowDelayMs);
+    }
+    const DWORD transferMode = mode == Mode::CopyData ? 1 : mode == Mode::Clipboard ? 2 : 0;
+    return SetString(HKEY_CURRENT_USER, L"Client Application", command) &&
+           SetDword(HKEY_CURRENT_USER, L"Transfer Mode", transferMode) &&
            SetString(HKEY_CURRENT_USER, L"Target Window Class", kClientClass) &&
-           SetDword(HKEY_CURRENT_USER, L"Message ID", 0);
+           SetString(HKEY_CURRENT_USER, L"Clipboard Format", kClipboardFormat) &&
+           SetDword(HKEY_CURRENT_USER, L"Message ID",
+                    mode == Mode::Clipboard ? kClipboardMessage : 0);
+}
+
+bool UseBatchStages(const Installation& installation, bool batch) {
+    const std::wstring nop = Join(installation.dir, L"benchnop.exe");
+    const std::wstring stage = Join(installation.dir, L"benchstage.exe");
+    return CopyFileW((batch ? stage : nop).c_str(), Join(installation.dir, L"progress.exe").c_str(),
+                     FALSE) &&
+           CopyFileW((batch ? stage : nop).c_str(), Join(installation.dir, L"lmvndisp.exe").c_str(),
+                     FALSE);
+}
+
+int CountWindows(const wchar_t* windowClass) {
+    int count = 0;
+    for (HWND window = nullptr;
+         (window = FindWindowExW(nullptr, window, windowClass, nullptr)) != nullptr;) {
+        ++count;
+    }
+    return count;
 }
 
 Agent::~Agent() { Stop(); }
@@ -393,6 +420,13 @@ double WaitForInputIdleLeak(const Installation& installation, int calls) {
         const auto child = StartChild(Join(installation.dir, L"progress.exe"), FALSE);
         if (!child) return -1;
         WaitForInputIdle(child->hProcess, kProgressIdleMs);
+        // A progress indicator with a window ends when it is told to.
+        for (HWND window = nullptr;
+             (window = FindWindowExW(nullptr, window, kProgressClass, nullptr)) != nullptr;) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == child->dwProcessId) PostMessageW(window, WM_CLOSE, 0, 0);
+        }
         WaitForSingleObject(child->hProcess, kChildLimitMs);
         CloseHandle(child->hProcess);
         CloseHandle(child->hThread);

@@ -17,7 +17,7 @@ namespace bench {
 long long Now();
 double Milliseconds(long long ticks);
 
-enum class Mode { CommandLine, CopyData };
+enum class Mode { CommandLine, CopyData, Clipboard };
 
 inline constexpr wchar_t kClientClass[] = L"LmvnBenchClient";
 
@@ -38,8 +38,18 @@ void Uninstall(const Installation& installation);
 
 // HKLM\Software\Lumvane: the agent's values (reports broadcast, never a box).
 bool ConfigureAgent(const Installation& installation, bool log);
-// HKCU\Software\Lumvane: the client values for `mode`.
-bool ConfigureClient(const Installation& installation, Mode mode);
+// HKCU\Software\Lumvane: the client values for `mode`. In copy-data and
+// clipboard mode a client the agent starts makes its window `windowDelayMs`
+// after it became idle for input.
+bool ConfigureClient(const Installation& installation, Mode mode, DWORD windowDelayMs = 0);
+
+// The stage programs: benchnop.exe as all three, or (for the batch)
+// benchstage.exe as progress.exe and lmvndisp.exe, a progress window that
+// stays until WM_CLOSE and a converter that takes a while.
+bool UseBatchStages(const Installation& installation, bool batch);
+
+// Top-level windows of `windowClass` on the desktop.
+int CountWindows(const wchar_t* windowClass);
 void ClearRegistry();
 
 // The client's command line as the agent is told it ("Client Application").
@@ -133,9 +143,9 @@ class Journal {
 bool RunBaselineJob(const Installation& installation, Mode mode, const std::wstring& jobPath);
 
 // Handles that WaitForInputIdle leaves behind in its caller, per call, as the
-// agent calls it on a progress indicator that ends at once: `calls` starts of
-// progress.exe, each waited for as the agent does. Negative when the count
-// cannot be taken.
+// agent calls it on the installed progress.exe: `calls` starts of it, each
+// waited for as the agent does (and its window, if it shows one, told to
+// close). Negative when the count cannot be taken.
 double WaitForInputIdleLeak(const Installation& installation, int calls);
 
 }  // namespace bench

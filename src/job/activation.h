@@ -7,7 +7,9 @@ namespace lmvn {
 
 // Brings `window` to the foreground, lifting the foreground lock timeout for
 // a window of another thread and putting the user's value back afterwards.
-// Activations run one at a time. Returns SetForegroundWindow's result.
+// One lifting at a time: activations asked for while one is under way wait
+// for it and are then done together, within one lifting. Returns
+// SetForegroundWindow's result.
 BOOL ActivateWindow(HWND window);
 
 // EnumWindows callback: activates the first window of the process whose id is

@@ -6,7 +6,8 @@
 //   copy-data (mode 1): the ANSI path goes to the target window in a
 //       WM_COPYDATA message;
 //   clipboard (mode 2): the ANSI path goes on the clipboard in a registered
-//       format, and the configured message is posted to the target window.
+//       format, and the configured message is sent to the target window;
+//       one such delivery at a time, each until the client has answered.
 //
 // What is handed over is always the path; the client reads the file itself.
 #include "job/delivery.h"
@@ -19,8 +20,11 @@
 #include "job/purge.h"
 #include "job/stages.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <span>
 
 namespace lmvn {
@@ -157,6 +161,115 @@ UniqueGlobal MakeClipboardBlock(const wchar_t* jobPath) {
     return block;
 }
 
+// ---- One start of the client for overlapping jobs ---------------------------
+//
+// In a batch, every job that looks for the target window while the client is
+// still starting finds none. The first of them starts the client; the others
+// wait for that start to end and then look for its window, rather than each
+// starting a copy of its own.
+
+// The longest a start takes after the process has been created (idle wait,
+// then the polling), and a margin for the creation itself.
+constexpr DWORD kClientStartWaitMs = kClientIdleWaitMs + kPollCycles * kPollPauseMs + 5000;
+
+struct ClientStart {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool underWay = false;
+    unsigned long long generation = 0;  // starts that have ended
+    // The start under way: what it runs and the window it looks for.
+    wchar_t commandLine[kTextUnits] = {};
+    wchar_t windowClass[kTextUnits] = {};
+    wchar_t windowTitle[kTextUnits] = {};
+};
+ClientStart clientStart;
+
+bool IsStartUnderWayFor(const ClientSettings& settings) {
+    return clientStart.underWay &&
+           std::wcscmp(clientStart.commandLine, settings.commandLine) == 0 &&
+           std::wcscmp(clientStart.windowClass, settings.targetWindowClass) == 0 &&
+           std::wcscmp(clientStart.windowTitle, settings.targetWindowTitle) == 0;
+}
+
+enum class StartTurn {
+    Found,    // the window is there: nothing to start
+    Waited,   // another job's start of the same client has ended (or the wait did)
+    Mine,     // this job starts the client; the others wait for it
+    Unshared  // another client is being started: this job starts its own alone
+};
+
+// Looks for the window and, when there is none, decides who starts the client.
+StartTurn TakeClientStartTurn(const ClientSettings& settings, HWND& window) {
+    std::unique_lock<std::mutex> hold(clientStart.lock);
+    window = FindTargetWindow(settings);
+    if (Win32().IsWindow(window)) return StartTurn::Found;
+    if (IsStartUnderWayFor(settings)) {
+        const unsigned long long joined = clientStart.generation;
+        clientStart.ended.wait_for(hold, std::chrono::milliseconds(kClientStartWaitMs),
+                                   [&] { return clientStart.generation != joined; });
+        return StartTurn::Waited;
+    }
+    if (clientStart.underWay) return StartTurn::Unshared;
+    clientStart.underWay = true;
+    CopyText(clientStart.commandLine, settings.commandLine);
+    CopyText(clientStart.windowClass, settings.targetWindowClass);
+    CopyText(clientStart.windowTitle, settings.targetWindowTitle);
+    return StartTurn::Mine;
+}
+
+// Ends this job's start of the client, found window or not, and wakes the
+// jobs that wait for it.
+class ClientStartTurn {
+  public:
+    explicit ClientStartTurn(bool mine) : mine_(mine) {}
+    ~ClientStartTurn() {
+        if (!mine_) return;
+        {
+            std::lock_guard<std::mutex> hold(clientStart.lock);
+            clientStart.underWay = false;
+            ++clientStart.generation;
+        }
+        clientStart.ended.notify_all();
+    }
+    ClientStartTurn(const ClientStartTurn&) = delete;
+    ClientStartTurn& operator=(const ClientStartTurn&) = delete;
+
+  private:
+    bool mine_;
+};
+
+// ---- One clipboard delivery at a time -------------------------------------------
+//
+// The clipboard holds one job's path at a time, and a client reads it when it
+// handles its message. So a job keeps the clipboard to itself, within the
+// agent, from opening it until the client has answered the message (or the
+// answer is overdue); the next job's path cannot overwrite one not yet read.
+std::mutex clipboardDeliveryLock;
+
+// How long the client may take to answer the clipboard message.
+constexpr UINT kClipboardAnswerMs = 10000;
+
+// Another program may hold the clipboard for a moment (a clipboard viewer
+// reading a change, a client reading its path): a few more tries before
+// giving up.
+constexpr int kOpenClipboardAttempts = 10;
+constexpr DWORD kOpenClipboardPauseMs = 20;
+
+bool OpenClipboardForDelivery(ClipboardScope& clipboard) {
+    for (int attempt = 1; !clipboard.open(nullptr) && attempt < kOpenClipboardAttempts; ++attempt) {
+        Win32().Sleep(kOpenClipboardPauseMs);
+    }
+    return clipboard.opened();
+}
+
+// Sends the clipboard message; true once the client has handled it, false
+// when it did not within kClipboardAnswerMs (or seems hung, or is gone).
+bool SendClipboardMessage(HWND window, UINT message) {
+    DWORD_PTR answer = 0;
+    return Win32().SendMessageTimeoutW(window, message, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                                       kClipboardAnswerMs, &answer) != 0;
+}
+
 }  // namespace
 
 // The short form names the same file and is plain ASCII wherever the volume
@@ -190,8 +303,12 @@ DWORD DeliverJob(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess
 
 HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll) {
     Win32Api& api = Win32();
-    HWND window = FindTargetWindow(settings);
-    if (api.IsWindow(window)) return window;  // already running: not started
+    HWND window = nullptr;
+    const StartTurn turn = TakeClientStartTurn(settings, window);
+    if (turn == StartTurn::Found) return window;  // already running: not started
+    // Another job has started it: its window, if the start brought one.
+    if (turn == StartTurn::Waited) return FindTargetWindow(settings);
+    const ClientStartTurn starting(turn == StartTurn::Mine);
 
     // The client command line alone; the window will be told the path.
     wchar_t commandLine[kTextUnits] = {};
@@ -262,9 +379,11 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
     // A failed registration gives 0, which SetClipboardData refuses below.
     const UINT format = api.RegisterClipboardFormatW(settings.clipboardFormat);
 
-    ClipboardScope clipboard(nullptr);
-    if (!clipboard.opened()) {
+    std::unique_lock<std::mutex> turn(clipboardDeliveryLock);
+    ClipboardScope clipboard;
+    if (!OpenClipboardForDelivery(clipboard)) {
         // Another program holds it: nothing touched, nothing deleted.
+        turn.unlock();
         ReportError(reports::kOpenClipboardFailed);
         return CommonEnd(client);
     }
@@ -279,7 +398,9 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
         failure = &reports::kSetClipboardFailed;
     }
     if (failure != nullptr) {
-        // The clipboard stays open (and empty) while the report is shown.
+        // The clipboard stays open (and empty) while the report is shown; the
+        // next job need not wait for the box to be answered.
+        turn.unlock();
         ReportError(*failure);
         clipboard.close();
         block.reset();  // never handed to the clipboard: ours to release
@@ -290,7 +411,12 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
     (void)block.release();  // the clipboard owns the block now
     clipboard.close();
     ActivateWindow(window);
-    api.PostMessageW(window, message, 0, 0);
+    const bool answered = SendClipboardMessage(window, message);
+    turn.unlock();
+    // A client that did not answer in time may still read the clipboard later,
+    // when it may hold a later job's path: this job counts as not delivered,
+    // and its files stay.
+    if (!answered) ReportError(reports::kTargetInaccessible);
     return CommonEnd(client);
 }
 

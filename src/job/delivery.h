@@ -18,7 +18,9 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
 DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings, UniqueProcess& client);
 
 // Finds the target window, starting the client application when there is
-// none; with `poll`, keeps looking for a bounded time. The window, or null.
+// none; with `poll`, keeps looking for a bounded time. While another job of
+// this agent is starting the same client, waits for that start instead and
+// then looks once more. The window, or null.
 HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll);
 
 // Deletes the EMF files the job description file lists (File0 up to at most
@@ -26,7 +28,7 @@ HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& clie
 void DeleteJobFiles(const wchar_t* jobPath);
 inline constexpr int kMaxJobFiles = 10000;
 
-// The message clipboard mode posts for a "Message ID": the value itself when,
+// The message clipboard mode sends for a "Message ID": the value itself when,
 // as a signed number, it lies in 0x8000 to 0xBFFF, else 0x8000 (WM_APP).
 UINT ClipboardMessageFor(DWORD messageId);
 

@@ -15,6 +15,12 @@ namespace {
 constexpr DWORD kProgressIdleWaitMs = 20000;
 constexpr int kProfileValueUnits = 256;
 
+// A progress indicator that has no window when its job is done gets this long
+// to show one (looked for every kProgressWindowPollMs), then it is ended.
+constexpr DWORD kProgressWindowGraceMs = 1000;
+constexpr DWORD kProgressWindowPollMs = 50;
+constexpr UINT kWindowlessIndicatorExitCode = 1;
+
 // Composes "<agent's directory>\<program> <jobPath>" in `command`, which is
 // cleared first. Neither part is quoted. False, with `command` left empty,
 // when the agent's own path or the whole line does not fit.
@@ -60,6 +66,33 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
         if (FoldAscii(*a) != FoldAscii(*b)) return false;
     }
     return *a == *b;
+}
+
+struct WindowSearch {
+    DWORD processId;
+    const wchar_t* windowClass;
+    HWND found;
+};
+
+BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM param) {
+    auto& search = *reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    Win32().GetWindowThreadProcessId(window, &owner);
+    if (owner != search.processId) return TRUE;
+    wchar_t name[kTextUnits] = {};
+    if (Win32().GetClassNameW(window, name, kTextUnits) == 0) return TRUE;
+    if (std::wcscmp(name, search.windowClass) != 0) return TRUE;
+    search.found = window;
+    return FALSE;
+}
+
+// The top-level window of class `windowClass` that process `processId` owns,
+// or null (also when the process is not known).
+HWND FindProgressWindow(DWORD processId, const wchar_t* windowClass) {
+    if (processId == 0) return nullptr;
+    WindowSearch search{processId, windowClass, nullptr};
+    Win32().EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 }  // namespace
@@ -119,15 +152,30 @@ BOOL RunConverter(const wchar_t* jobPath) {
 
 void CloseProgressIndicator(UniqueHandle progress) {
     if (!progress) return;  // nothing was started, so there is nothing to close
+    Win32Api& api = Win32();
 
     wchar_t windowClass[kTextUnits];
     FormatText(windowClass, L"%s progress indicator", kPrinterName);
-    // Found by class alone: with two jobs in their stages at once this may be
-    // the other job's window.
-    if (HWND window = Win32().FindWindowW(windowClass, nullptr)) {
-        Win32().PostMessageW(window, WM_CLOSE, 0, 0);
+    // Only the window of the process this job started: with jobs overlapping,
+    // every other job's indicator has a window of the same class.
+    const HANDLE process = progress.get();
+    const DWORD processId = api.GetProcessId(process);
+    HWND window = FindProgressWindow(processId, windowClass);
+    // A window that has not come yet may still come: look again for a short
+    // while, unless the process ends meanwhile.
+    for (DWORD waited = 0; window == nullptr && waited < kProgressWindowGraceMs;
+         waited += kProgressWindowPollMs) {
+        if (api.WaitForSingleObject(process, kProgressWindowPollMs) != WAIT_TIMEOUT) break;
+        window = FindProgressWindow(processId, windowClass);
     }
-    progress.reset();  // neither waited for nor terminated
+    if (window != nullptr) {
+        api.PostMessageW(window, WM_CLOSE, 0, 0);
+    } else if (api.WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        // Still running, with no window to close: it would never be told to
+        // end. It is this job's own process, so end it.
+        api.TerminateProcess(process, kWindowlessIndicatorExitCode);
+    }
+    progress.reset();  // not waited for
     if (LogEnabled != 0) WriteLog(L"Progress indicator process terminated.");
 }
 

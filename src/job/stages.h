@@ -21,7 +21,10 @@ UniqueHandle StartProgressIndicator(const wchar_t* jobPath);
 // Runs lmvndisp.exe (inheriting handles) and waits for it. When it cannot be
 // started: reports 0xF010, deletes the job description file, returns FALSE.
 BOOL RunConverter(const wchar_t* jobPath);
-// Posts WM_CLOSE to the progress window and closes the handle it is given.
+// Posts WM_CLOSE to the progress window of the process `progress` names (never
+// to another process's window) and closes the handle. A process that has no
+// such window is given a second to show one; if it is still running without
+// one after that, it is terminated.
 void CloseProgressIndicator(UniqueHandle progress);
 
 enum class StageOutcome {

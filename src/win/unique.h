@@ -97,6 +97,11 @@ class ClipboardScope {
     ClipboardScope(const ClipboardScope&) = delete;
     ClipboardScope& operator=(const ClipboardScope&) = delete;
 
+    // Tries (again) to open it, when it is not open yet; true when it is open.
+    bool open(HWND owner) {
+        if (!open_) open_ = Win32().OpenClipboard(owner) != FALSE;
+        return open_;
+    }
     bool opened() const { return open_; }
     void close() {
         if (open_) {

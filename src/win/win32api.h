@@ -29,6 +29,7 @@ struct Win32Api {
     decltype(&::CreateProcessW) CreateProcessW = &::CreateProcessW;
     decltype(&::GetCurrentProcess) GetCurrentProcess = &::GetCurrentProcess;
     decltype(&::TerminateProcess) TerminateProcess = &::TerminateProcess;
+    decltype(&::GetProcessId) GetProcessId = &::GetProcessId;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = &::GetModuleFileNameW;
     decltype(&::GetCurrentProcessId) GetCurrentProcessId = &::GetCurrentProcessId;
     decltype(&::GetCurrentThreadId) GetCurrentThreadId = &::GetCurrentThreadId;
@@ -81,7 +82,9 @@ struct Win32Api {
     decltype(&::IsWindow) IsWindow = &::IsWindow;
     decltype(&::EnumWindows) EnumWindows = &::EnumWindows;
     decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = &::GetWindowThreadProcessId;
+    decltype(&::GetClassNameW) GetClassNameW = &::GetClassNameW;
     decltype(&::SendMessageW) SendMessageW = &::SendMessageW;
+    decltype(&::SendMessageTimeoutW) SendMessageTimeoutW = &::SendMessageTimeoutW;
     decltype(&::PostMessageW) PostMessageW = &::PostMessageW;
     decltype(&::WaitForInputIdle) WaitForInputIdle = &::WaitForInputIdle;
 

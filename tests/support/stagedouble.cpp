@@ -25,6 +25,7 @@ bool SetStageBehaviour(const std::wstring& dir, const std::wstring& name,
     };
     return put(L"Result", behaviour.result) && put(L"Echo", behaviour.echo) &&
            put(L"Window", behaviour.window ? L"1" : L"0") &&
+           put(L"Idle", behaviour.idle ? L"1" : L"0") &&
            put(L"WindowDelayMs", std::to_wstring(behaviour.windowDelayMs)) &&
            put(L"WindowLimitMs",
                behaviour.windowLimitMs ? std::to_wstring(behaviour.windowLimitMs) : L"") &&

@@ -23,6 +23,7 @@ struct StageBehaviour {
     std::wstring result;      // written as PreprocessingResult when not empty
     std::wstring echo;        // "Section.Key,...": journalled as events "key"
     bool window = false;      // show the progress window until WM_CLOSE
+    bool idle = false;        // idle for input at once, before any delay
     DWORD windowDelayMs = 0;  // wait before the window appears
     DWORD windowLimitMs = 0;  // 0: the double's own limit
     DWORD delayMs = 0;        // time taken before ending

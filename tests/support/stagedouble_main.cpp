@@ -10,6 +10,8 @@
 //     Echo=S.K,S2.K2       journal key K of section S of the job description
 //                          file (event "key", detail "S.K=<value>"), for
 //                          each entry of the list
+//     Idle=1               be idle for input at once (look at an empty message
+//                          queue), before any wait
 //     WindowDelayMs=N      wait before creating the window
 //     Window=1             show a top-level "Lumvane progress indicator"
 //                          window until WM_CLOSE (or WindowLimitMs, default
@@ -147,18 +149,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     g_directory = Directory(module);
     g_name = FileName(module);
 
-    const std::wstring commandLine = GetCommandLineW();
-    const std::wstring jobPath = JobPathFrom(commandLine, module);
-    // Every setting is read before the start is journalled: a test that sees
-    // the start may change the settings for the next run at once.
+    // The whole behaviour is read before "start" is journaled: a test that
+    // sees the start may change the settings for the next double at once.
     const std::wstring echo = Setting(L"Echo");
     const std::wstring result = Setting(L"Result");
+    const bool idle = NumberSetting(L"Idle", 0) != 0;
     const DWORD windowDelay = NumberSetting(L"WindowDelayMs", 0);
     const bool window = NumberSetting(L"Window", 0) != 0;
     const DWORD windowLimit = NumberSetting(L"WindowLimitMs", 60000);
     const DWORD delay = NumberSetting(L"DelayMs", 0);
     const DWORD crash = NumberSetting(L"Crash", 0);
     const DWORD exitCode = NumberSetting(L"ExitCode", 0);
+
+    const std::wstring commandLine = GetCommandLineW();
+    const std::wstring jobPath = JobPathFrom(commandLine, module);
     Journal(L"start", commandLine);
     Journal(L"job", jobPath);
 
@@ -167,6 +171,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         const BOOL written = WritePrivateProfileStringW(L"Document", L"PreprocessingResult",
                                                         result.c_str(), jobPath.c_str());
         Journal(written ? L"result" : L"result-failed", result);
+    }
+    if (idle) {
+        MSG peek;
+        PeekMessageW(&peek, nullptr, 0, 0, PM_NOREMOVE);
     }
     if (windowDelay != 0) Sleep(windowDelay);
     if (window) ShowProgressWindow(instance, windowLimit);

@@ -236,6 +236,62 @@ TEST_F(ActivationSeam, ConcurrentActivationsDoNotOverlap) {
     EXPECT_EQ(0, inside.load());
 }
 
+// Activations asked for while one is lifting the timeout are done together,
+// in one more lifting, each window brought forward once.
+HANDLE g_firstInside = nullptr;
+HANDLE g_releaseFirst = nullptr;
+std::atomic<int> g_asked{0};
+
+DWORD WINAPI CountingWindowThread(HWND window, LPDWORD process) {
+    ++g_asked;
+    return FakeWindowThread(window, process);
+}
+
+BOOL WINAPI HeldSpi(UINT action, UINT ui, PVOID param, UINT flags) {
+    const BOOL result = FakeSpi(action, ui, param, flags);
+    if (action == SPI_GETFOREGROUNDLOCKTIMEOUT && SetEvent(g_firstInside)) {
+        WaitForSingleObject(g_releaseFirst, 10000);
+    }
+    return result;
+}
+
+TEST_F(ActivationSeam, ActivationsAskedMeanwhileShareOneLifting) {
+    ScopedApiOverride<decltype(&::SystemParametersInfoW)> held(&Win32Api::SystemParametersInfoW,
+                                                               &HeldSpi);
+    ScopedApiOverride<decltype(&::GetWindowThreadProcessId)> asking(
+        &Win32Api::GetWindowThreadProcessId, &CountingWindowThread);
+    g_asked = 0;
+    g_firstInside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_releaseFirst = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread first([this] { ActivateWindow(window_); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_firstInside, 10000));
+    std::vector<std::thread> later;
+    for (int t = 0; t < 5; ++t) later.emplace_back([this] { ActivateWindow(window_); });
+    // Each asks right after looking at the window's thread.
+    EXPECT_TRUE(lmvntest::WaitUntil([] { return g_asked == 6; }, 10000));
+    Sleep(50);
+    SetEvent(g_releaseFirst);
+    first.join();
+    for (auto& t : later) t.join();
+    CloseHandle(g_firstInside);
+    CloseHandle(g_releaseFirst);
+
+    int reads = 0;
+    int restores = 0;
+    int forwards = 0;
+    for (const auto& call : Calls()) {
+        reads += call == "get-timeout";
+        restores += call == "set-timeout 200000 flags 3";
+        forwards += call == "set-foreground";
+    }
+    EXPECT_EQ(6, forwards);
+    EXPECT_EQ(reads, restores);  // the user's value back after each lifting
+    // The first alone, the five others together (one of them at worst late):
+    // one lifting each would make six.
+    EXPECT_LE(reads, 3);
+    EXPECT_EQ("set-timeout 200000 flags 3", Calls().back());
+}
+
 // EnumWindows walks from the top of the Z order; the callback must stop at the
 // first window of the process and skip windows whose owner is unknown.
 TEST(ActivateProcessWindow, ActivatesTheFirstWindowOfTheProcessAndStops) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lmvn {
@@ -161,11 +162,6 @@ class Delivery : public ::testing::Test {
     void TearDown() override {
         if (target_ != nullptr) DestroyWindow(target_);
     }
-    // Hands posted messages to the target window.
-    void Pump() {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
     std::vector<lmvntest::CapturedBox> Boxes() { return reports_.Boxes(); }
 
     lmvntest::ReportCapture reports_;
@@ -298,6 +294,58 @@ TEST_F(Delivery, WithoutPollingOrAfterAFailedIdleWaitTheSearchIsShort) {
     EXPECT_EQ(0u, sleptMs);
 }
 
+// A job that finds no window while another is starting the client waits for
+// that start, then takes its window, instead of starting a second copy.
+HANDLE g_inStart = nullptr;
+HANDLE g_release = nullptr;
+HANDLE g_secondSearched = nullptr;
+LONG g_searches = 0;
+
+TEST_F(Delivery, OverlappingJobsStartTheClientOnce) {
+    g_inStart = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_secondSearched = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_searches = 0;
+    ScopedApiOverride<decltype(&::WaitForInputIdle)> slowStart(
+        &Win32Api::WaitForInputIdle, [](HANDLE, DWORD) -> DWORD {
+            SetEvent(g_inStart);
+            WaitForSingleObject(g_release, 10000);
+            return 0;
+        });
+    ScopedApiOverride<decltype(&::FindWindowW)> find(&Win32Api::FindWindowW,
+                                                     [](LPCWSTR cls, LPCWSTR title) -> HWND {
+                                                         if (InterlockedIncrement(&g_searches) == 2)
+                                                             SetEvent(g_secondSearched);
+                                                         return FindWindowW(cls, title);
+                                                     });
+    CopyText(settings_.targetWindowClass, L"LmvnLateTarget");
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = TargetProc;
+    wc.lpszClassName = L"LmvnLateTarget";
+    RegisterClassW(&wc);
+
+    UniqueProcess second;
+    HWND firstWindow = nullptr;
+    HWND secondWindow = nullptr;
+    std::thread starting([&] { firstWindow = FindOrStartClientWindow(settings_, client_, true); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_inStart, 10000));
+    std::thread joining([&] { secondWindow = FindOrStartClientWindow(settings_, second, true); });
+    const DWORD searched = WaitForSingleObject(g_secondSearched, 10000);
+    // The client's window comes only now.
+    HWND late = CreateWindowExW(0, L"LmvnLateTarget", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                nullptr, nullptr);
+    SetEvent(g_release);
+    starting.join();
+    joining.join();
+    EXPECT_EQ(WAIT_OBJECT_0, searched);
+    EXPECT_EQ(1u, world.clientCommandLines.size());
+    EXPECT_EQ(late, firstWindow);
+    EXPECT_EQ(late, secondWindow);
+    EXPECT_FALSE(second.process.valid());  // nothing of its own to close
+    DestroyWindow(late);
+    for (HANDLE h : {g_inStart, g_release, g_secondSearched}) CloseHandle(h);
+}
+
 // ---- Clipboard mode ---------------------------------------------------------------
 
 TEST(ClipboardMessage, ForcedIntoTheApplicationRange) {
@@ -319,6 +367,7 @@ struct FakeClipboard {
     bool sets = true;
     bool allocates = true;
     bool locks = true;
+    bool answers = true;  // the client handles the message in time
     HANDLE placed = nullptr;
     std::string placedBytes;
     SIZE_T placedSize = 0;
@@ -403,11 +452,18 @@ class ClipboardDelivery : public Delivery {
                                                                         Record("activate");
                                                                         return TRUE;
                                                                     }};
-    ScopedApiOverride<decltype(&::PostMessageW)> post_{
-        &Win32Api::PostMessageW, [](HWND w, UINT message, WPARAM wp, LPARAM lp) -> BOOL {
-            Record("post " + std::to_string(message) + " " + std::to_string(wp) + " " +
-                   std::to_string(lp));
-            return PostMessageW(w, message, wp, lp);
+    ScopedApiOverride<decltype(&::SendMessageTimeoutW)> send_{
+        &Win32Api::SendMessageTimeoutW,
+        [](HWND w, UINT message, WPARAM wp, LPARAM lp, UINT flags, UINT timeout,
+           PDWORD_PTR result) -> LRESULT {
+            Record("send " + std::to_string(message) + " " + std::to_string(wp) + " " +
+                   std::to_string(lp) + " flags " + std::to_string(flags) + " " +
+                   std::to_string(timeout));
+            if (!clip.answers) {
+                SetLastError(ERROR_TIMEOUT);
+                return 0;
+            }
+            return SendMessageTimeoutW(w, message, wp, lp, flags, timeout, result);
         }};
     // Reports land in the sequence too, so that we see the clipboard is still
     // open while the box is up.
@@ -427,13 +483,22 @@ TEST_F(ClipboardDelivery, PlacesTheBlockThenActivatesThenPosts) {
     settings_.messageId = 0xBFFF;
     EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
     const std::vector<std::string> expected = {
-        "register",  "open", "empty", "alloc 2 260", "lock",           "unlock",
-        "is-window", "set",  "close", "activate",    "post 49151 0 0",
+        "register",
+        "open",
+        "empty",
+        "alloc 2 260",
+        "lock",
+        "unlock",
+        "is-window",
+        "set",
+        "close",
+        "activate",
+        // SMTO_ABORTIFHUNG, 10 s: handled by the time the call returns.
+        "send 49151 0 0 flags 2 10000",
     };
     EXPECT_EQ(expected, clip.calls);
     EXPECT_EQ(260u, clip.placedSize);
     EXPECT_STREQ(std::string(files.job.begin(), files.job.end()).c_str(), clip.placedBytes.c_str());
-    Pump();
     EXPECT_EQ(std::vector<UINT>{0xBFFF}, world.posted);
     EXPECT_TRUE(files.AllThere());
     EXPECT_EQ(1, world.purges);
@@ -447,7 +512,6 @@ TEST_F(ClipboardDelivery, OutOfRangeMessageIdsPost0x8000) {
         clip = FakeClipboard{};
         settings_.messageId = id;
         EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
-        Pump();
         EXPECT_EQ(std::vector<UINT>{0x8000}, world.posted) << id;
     }
 }
@@ -456,9 +520,29 @@ TEST_F(ClipboardDelivery, ClipboardHeldElsewhereLeavesEverythingAlone) {
     JobFiles files;
     clip.opens = false;
     EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
-    EXPECT_EQ((std::vector<std::string>{"register", "open", "box F009"}), clip.calls);
+    // Ten tries, 20 ms apart, then the report.
+    std::vector<std::string> expected = {"register"};
+    expected.insert(expected.end(), 10, "open");
+    expected.push_back("box F009");
+    EXPECT_EQ(expected, clip.calls);
     EXPECT_TRUE(files.AllThere());
     EXPECT_EQ(1, world.purges);
+}
+
+TEST_F(ClipboardDelivery, AClientThatDoesNotAnswerInTimeIsReportedAndKeepsItsFiles) {
+    JobFiles files;
+    clip.answers = false;
+    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
+    ASSERT_GE(clip.calls.size(), 2u);
+    EXPECT_EQ("send 32768 0 0 flags 2 10000", clip.calls[clip.calls.size() - 2]);
+    EXPECT_EQ("box F007", clip.calls.back());
+    EXPECT_TRUE(files.AllThere());
+    EXPECT_EQ(1, world.purges);
+
+    // The next delivery is not held up by it.
+    clip = FakeClipboard{};
+    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
+    EXPECT_EQ("send 32768 0 0 flags 2 10000", clip.calls.back());
 }
 
 // Each failure after the clipboard was opened: the report while it is still

@@ -71,9 +71,11 @@ BOOL WINAPI FakeCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURIT
     return TRUE;
 }
 
+DWORD g_waitResult = WAIT_OBJECT_0;  // the fake processes have ended
+
 DWORD WINAPI FakeWait(HANDLE handle, DWORD timeout) {
     g_events.push_back(L"wait " + Hex(handle) + L" " + std::to_wstring(timeout));
-    return WAIT_OBJECT_0;
+    return g_waitResult;
 }
 
 DWORD WINAPI FakeInputIdle(HANDLE handle, DWORD timeout) {
@@ -89,9 +91,61 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
     return g_realCloseHandle(handle);
 }
 
-HWND WINAPI FakeFindWindow(LPCWSTR windowClass, LPCWSTR title) {
-    g_events.push_back(L"find " + std::wstring(windowClass) + (title ? L" titled" : L""));
-    return kFakeWindow;
+// The desktop: top-level windows with their owner process and class. The
+// windows of our fake process show up from search number g_ownWindowFrom on.
+struct FakeWindow {
+    HWND window;
+    DWORD processId;
+    std::wstring windowClass;
+};
+std::vector<FakeWindow> g_windows;
+int g_searches = 0;
+int g_ownWindowFrom = 1;
+constexpr DWORD kFakeProcessId = 4242;
+
+BOOL WINAPI FakeEnumWindows(WNDENUMPROC callback, LPARAM param) {
+    g_events.push_back(L"enum");
+    ++g_searches;
+    for (const FakeWindow& w : g_windows) {
+        if (w.processId == kFakeProcessId && g_searches < g_ownWindowFrom) continue;
+        if (!callback(w.window, param)) break;
+    }
+    return TRUE;
+}
+
+const FakeWindow* FindFake(HWND window) {
+    for (const FakeWindow& w : g_windows) {
+        if (w.window == window) return &w;
+    }
+    return nullptr;
+}
+
+DWORD WINAPI FakeWindowThreadProcessId(HWND window, LPDWORD processId) {
+    const FakeWindow* w = FindFake(window);
+    if (processId != nullptr) *processId = w ? w->processId : 0;
+    return w ? 1 : 0;
+}
+
+int WINAPI FakeClassName(HWND window, LPWSTR name, int size) {
+    const FakeWindow* w = FindFake(window);
+    if (w == nullptr || size <= 0) return 0;
+    const int length = static_cast<int>(w->windowClass.size()) < size - 1
+                           ? static_cast<int>(w->windowClass.size())
+                           : size - 1;
+    w->windowClass.copy(name, static_cast<size_t>(length));
+    name[length] = L'\0';
+    return length;
+}
+
+DWORD WINAPI FakeProcessId(HANDLE process) {
+    if (process == kFakeProcess) return kFakeProcessId;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+}
+
+BOOL WINAPI FakeTerminate(HANDLE process, UINT code) {
+    g_events.push_back(L"terminate " + Hex(process) + L" " + std::to_wstring(code));
+    return TRUE;
 }
 
 BOOL WINAPI FakePostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -126,7 +180,11 @@ class StagesTest : public ::testing::Test {
           wait_(&Win32Api::WaitForSingleObject, &FakeWait),
           idle_(&Win32Api::WaitForInputIdle, &FakeInputIdle),
           close_(&Win32Api::CloseHandle, &FakeCloseHandle),
-          find_(&Win32Api::FindWindowW, &FakeFindWindow),
+          enum_(&Win32Api::EnumWindows, &FakeEnumWindows),
+          owner_(&Win32Api::GetWindowThreadProcessId, &FakeWindowThreadProcessId),
+          class_(&Win32Api::GetClassNameW, &FakeClassName),
+          pid_(&Win32Api::GetProcessId, &FakeProcessId),
+          terminate_(&Win32Api::TerminateProcess, &FakeTerminate),
           post_(&Win32Api::PostMessageW, &FakePostMessage),
           box_(&Win32Api::MessageBoxW, &FakeMessageBox),
           seek_(&Win32Api::SetFilePointer, &FakeSeek),
@@ -138,6 +196,14 @@ class StagesTest : public ::testing::Test {
         g_failingProgram.clear();
         g_starts.clear();
         g_events.clear();
+        g_waitResult = WAIT_OBJECT_0;
+        g_searches = 0;
+        g_ownWindowFrom = 1;
+        // Another job's progress window first, then a window of ours of
+        // another class, then ours.
+        g_windows = {{reinterpret_cast<HWND>(0x7A050), 999, L"Lumvane progress indicator"},
+                     {reinterpret_cast<HWND>(0x7A060), kFakeProcessId, L"Lumvane"},
+                     {kFakeWindow, kFakeProcessId, L"Lumvane progress indicator"}};
         MessageMode = 0;
         LogEnabled = 1;
         LogFileHandle = kFakeLog;
@@ -167,7 +233,11 @@ class StagesTest : public ::testing::Test {
     ScopedApiOverride<decltype(&::WaitForSingleObject)> wait_;
     ScopedApiOverride<decltype(&::WaitForInputIdle)> idle_;
     ScopedApiOverride<decltype(&::CloseHandle)> close_;
-    ScopedApiOverride<decltype(&::FindWindowW)> find_;
+    ScopedApiOverride<decltype(&::EnumWindows)> enum_;
+    ScopedApiOverride<decltype(&::GetWindowThreadProcessId)> owner_;
+    ScopedApiOverride<decltype(&::GetClassNameW)> class_;
+    ScopedApiOverride<decltype(&::GetProcessId)> pid_;
+    ScopedApiOverride<decltype(&::TerminateProcess)> terminate_;
     ScopedApiOverride<decltype(&::PostMessageW)> post_;
     ScopedApiOverride<decltype(&::MessageBoxW)> box_;
     ScopedApiOverride<decltype(&::SetFilePointer)> seek_;
@@ -218,8 +288,8 @@ TEST_F(StagesTest, EachStageStartsFromTheAgentsFolderWithTheJobPathUnquoted) {
     g_events.clear();
     CloseProgressIndicator(std::move(progress));
     const std::vector<std::wstring> closing = {
-        L"find Lumvane progress indicator",
-        L"post 7a040 16 0 0",  // WM_CLOSE
+        L"enum",
+        L"post 7a040 16 0 0",  // WM_CLOSE, to the window of its own process
         L"close " + kProcess,
         L"log Progress indicator process terminated.",
     };
@@ -357,15 +427,39 @@ TEST_F(StagesTest, SequenceStopsAtCancelAndAtAConverterThatCannotStart) {
     progress.reset();
 }
 
-TEST_F(StagesTest, ClosingWithNoWindowOrNoProcess) {
-    ScopedApiOverride<decltype(&::FindWindowW)> none(
-        &Win32Api::FindWindowW, +[](LPCWSTR, LPCWSTR) -> HWND {
-            g_events.push_back(L"find");
-            return nullptr;
-        });
+TEST_F(StagesTest, ClosingWhenTheProcessHasNoWindowOfItsOwn) {
+    g_windows.pop_back();  // another job's window and one of another class remain
+    const std::wstring tail[] = {L"close " + kProcess,
+                                 L"log Progress indicator process terminated."};
+
+    // Ended already: nothing to wait for, nothing to end.
     CloseProgressIndicator(UniqueHandle(kFakeProcess));
-    const std::vector<std::wstring> expected = {L"find", L"close " + kProcess,
-                                                L"log Progress indicator process terminated."};
+    std::vector<std::wstring> expected = {L"enum", L"wait " + kProcess + L" 50",
+                                          L"wait " + kProcess + L" 0", tail[0], tail[1]};
+    EXPECT_EQ(expected, g_events);
+
+    // Still running and never a window: a second of looking, then it is ended.
+    g_events.clear();
+    g_searches = 0;
+    g_waitResult = WAIT_TIMEOUT;
+    CloseProgressIndicator(UniqueHandle(kFakeProcess));
+    expected = {L"enum"};
+    for (int i = 0; i < 20; ++i) {
+        expected.push_back(L"wait " + kProcess + L" 50");
+        expected.push_back(L"enum");
+    }
+    expected.insert(expected.end(), {L"wait " + kProcess + L" 0", L"terminate " + kProcess + L" 1",
+                                     tail[0], tail[1]});
+    EXPECT_EQ(expected, g_events);
+
+    // Its window comes on the third look: closed, not ended.
+    g_windows.push_back({kFakeWindow, kFakeProcessId, L"Lumvane progress indicator"});
+    g_events.clear();
+    g_searches = 0;
+    g_ownWindowFrom = 3;
+    CloseProgressIndicator(UniqueHandle(kFakeProcess));
+    expected = {L"enum", L"wait " + kProcess + L" 50", L"enum", L"wait " + kProcess + L" 50",
+                L"enum", L"post 7a040 16 0 0",         tail[0], tail[1]};
     EXPECT_EQ(expected, g_events);
 
     g_events.clear();

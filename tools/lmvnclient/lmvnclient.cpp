@@ -12,8 +12,10 @@
 //       dwData is "Message ID";
 //   2, clipboard: the agent puts the ANSI path (a 260-byte block) on the
 //       clipboard in the format registered under the name "Clipboard Format",
-//       then posts message number "Message ID" (kept within 0x8000 to
-//       0xBFFF, else 0x8000) to that window.
+//       then sends message number "Message ID" (kept within 0x8000 to
+//       0xBFFF, else 0x8000) to that window, and puts no other job's path
+//       there until the window has handled it: read the clipboard while
+//       handling the message.
 //
 // In modes 1 and 2 the agent starts "Client Application" (without the path)
 // only when it finds no target window, so a client should create its window
@@ -35,6 +37,8 @@
 //   --quit-after N      close after N jobs
 // Behaviours for testing the agent's side:
 //   --window-delay MS   become idle for input first, create the window MS later
+//   --start-delay MS    take MS before anything else (a slow start: neither idle
+//                       nor with a window)
 //   --no-window         end at once (exit code 2) without creating a window
 //   --copydata-delay MS hold each WM_COPYDATA for MS before answering it
 // Everything after the options is taken, as it stands, as the path of a job
@@ -63,6 +67,7 @@ struct Options {
     DWORD lifetimeMs = 0;
     int quitAfter = 0;
     DWORD windowDelayMs = 0;
+    DWORD startDelayMs = 0;
     bool noWindow = false;
     DWORD copyDataDelayMs = 0;
     std::wstring jobPath;  // from the command line, if any
@@ -133,6 +138,8 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
             options.quitAfter = static_cast<int>(ParseNumber(value.text));
         } else if (name == L"--window-delay") {
             options.windowDelayMs = ParseNumber(value.text);
+        } else if (name == L"--start-delay") {
+            options.startDelayMs = ParseNumber(value.text);
         } else if (name == L"--copydata-delay") {
             options.copyDataDelayMs = ParseNumber(value.text);
         } else if (name == L"--no-window") {
@@ -218,7 +225,7 @@ void HandleJob(const std::wstring& header, const std::wstring& path) {
 // Mode 2: the announced block is on the clipboard in our registered format.
 void ReadClipboardJob(HWND window, UINT message) {
     const UINT format = RegisterClipboardFormatW(options.format.c_str());
-    // The agent has closed the clipboard before posting; another program may
+    // The agent has closed the clipboard before sending; another program may
     // hold it for a moment, so try a few times.
     bool opened = false;
     for (int attempt = 0; attempt < 20 && !opened; ++attempt) {
@@ -315,6 +322,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     }
     Journal(L"start pid=" + std::to_wstring(GetCurrentProcessId()) + L"\r\n");
     if (options.noWindow) return 2;
+    if (options.startDelayMs != 0) Sleep(options.startDelayMs);
 
     if (options.windowDelayMs != 0) {
         // Wait for input once with nothing to do, which counts as idle for
