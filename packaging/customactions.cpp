@@ -5,16 +5,21 @@
 //   CheckSettings   immediate, after AppSearch: refuses to install over a
 //                   newer version; checks the public properties
 //                   that configure the agent, refuses a value out of range,
-//                   and sets KEEP_<PROPERTY> to the data the package writes.
+//                   and sets KEEP_<PROPERTY> to the data the package writes
+//                   into HKLM\Software\Lumvane\Settings: the property's, else
+//                   the value found there, else one written by hand under
+//                   HKLM\Software\Lumvane (MAIN_<PROPERTY>), which is moved.
 //   StopAgents      deferred, as LocalSystem, before files are replaced or
 //                   removed: sets the kill event, waits at most 10 s for the
 //                   agents to end, then resets it so that agents started
 //                   later run.
 //   SetKeyRights    deferred, as LocalSystem, after the values are written:
-//                   gives HKLM\Software\Lumvane its DACL.
+//                   creates HKLM\Software\Lumvane\Settings (also empty: its
+//                   presence alone keeps the agent from reading settings in
+//                   the key above) and gives both keys their DACLs.
 //   RemoveSettings  deferred, as LocalSystem, at uninstall, after the
-//                   package's values are gone: removes HKLM\Software\Lumvane
-//                   when nothing else is left in it.
+//                   package's values are gone: removes Settings, then
+//                   HKLM\Software\Lumvane, each when nothing else is left in it.
 #include <windows.h>
 
 #include <msi.h>
@@ -32,6 +37,7 @@
 #include "agent/events.h"
 #include "common/settings.h"
 #include "diag/format.h"
+#include "win/registry.h"
 #include "win/unique.h"
 
 namespace {
@@ -43,10 +49,18 @@ using lmvn::UniqueKey;
 constexpr wchar_t kAgentExe[] = L"lmvnagent.exe";
 constexpr DWORD kStopWaitMs = 10000;
 
-// SYSTEM and Administrators: full control; Users: read. Protected, so that
-// nothing granted on HKLM\Software (or by an earlier installation) reaches
-// the key; inherited by subkeys. See docs/security.md.
-constexpr wchar_t kKeyDacl[] = L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+// Both protected, so that nothing granted on HKLM\Software (or by an earlier
+// installation) reaches the keys. See docs/security.md.
+// HKLM\Software\Lumvane\Settings: SYSTEM and Administrators full control,
+// Users read.
+constexpr wchar_t kSettingsDacl[] = L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+// HKLM\Software\Lumvane, where the producer hands over jobs and each user's
+// agent deletes the value it took: SYSTEM and Administrators full control;
+// Users KEY_READ | KEY_SET_VALUE (0x2001B) on this key only, without
+// KEY_CREATE_SUB_KEY, so that no user can create Settings where it is missing;
+// read only on subkeys created later.
+constexpr wchar_t kMainDacl[] =
+    L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;0x2001b;;;BU)(A;CIIO;KR;;;BU)";
 
 // One line in the installer log ("msiexec /l*v"), from its pieces.
 void Log(MSIHANDLE install, std::initializer_list<std::wstring_view> pieces) {
@@ -72,7 +86,7 @@ enum class Kind { Number, Text };
 
 struct Setting {
     const wchar_t* property;
-    const wchar_t* value;  // registry value name under HKLM\Software\Lumvane
+    const wchar_t* value;  // registry value name under HKLM\Software\Lumvane\Settings
     Kind kind;
     unsigned long limit;  // Number: largest value; Text: most characters
 };
@@ -134,6 +148,56 @@ std::wstring KeyPath() {
     return path;
 }
 
+// "Software\\Lumvane\\Settings", where the package writes the settings.
+std::wstring SettingsPath() { return KeyPath() + L"\\" + lmvn::kSettingsSubkeyName; }
+
+// Creates (or opens) HKLM\`path` and gives it the DACL `sddl`; returns the
+// status of the step that failed.
+LONG SetDacl(const std::wstring& path, const wchar_t* sddl) {
+    UniqueKey key;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                  WRITE_DAC | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        return static_cast<LONG>(GetLastError());
+    }
+    status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return status;
+}
+
+// Removes HKLM\`path` when it holds no value and no subkey, and logs what it
+// did or why not.
+void RemoveIfEmpty(MSIHANDLE install, const std::wstring& path) {
+    UniqueKey key;
+    LONG status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put());
+    if (status == ERROR_FILE_NOT_FOUND) return;
+    DWORD subkeys = 0;
+    DWORD values = 0;
+    if (status == ERROR_SUCCESS) {
+        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                  &values, nullptr, nullptr, nullptr, nullptr);
+    }
+    if (status == ERROR_SUCCESS && subkeys == 0 && values == 0) {
+        key.reset();
+        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+        if (status == ERROR_SUCCESS) {
+            Log(install, {L"HKLM\\", path, L" removed."});
+            return;
+        }
+    }
+    if (status != ERROR_SUCCESS) {
+        Log(install,
+            {L"HKLM\\", path, L" cannot be removed (error ", std::to_wstring(status), L")."});
+    } else {
+        Log(install, {L"HKLM\\", path, L" keeps ", std::to_wstring(values), L" value(s) and ",
+                      std::to_wstring(subkeys), L" subkey(s) that the package did not write."});
+    }
+}
+
 // Every running agent's process, opened for waiting. Agents of every session
 // are listed: the action runs as LocalSystem.
 std::vector<UniqueHandle> OpenAgents() {
@@ -174,10 +238,34 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
                       L"); this older package is refused. Remove the newer one first."});
         return ERROR_INSTALL_FAILURE;
     }
+    // Once Settings exists, users may write the key above (see SetKeyRights):
+    // a value there is then nobody's to move into Settings.
+    UniqueKey settings;
+    const bool settingsExist =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsPath().c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                      settings.put()) != ERROR_FILE_NOT_FOUND;
+    settings.reset();
     bool refused = false;
     for (const Setting& setting : kSettings) {
+        const std::wstring keep = std::wstring(L"KEEP_") + setting.property;
         const std::wstring given = Property(install, setting.property);
-        if (given.empty()) continue;  // not given: the value is left as it is
+        if (given.empty()) {
+            // Not given: the value is left as it is, in Settings, or moved
+            // there from the key above when only that has it.
+            const std::wstring handWritten =
+                Property(install, (L"MAIN_" + std::wstring(setting.property)).c_str());
+            if (handWritten.empty() || !Property(install, keep.c_str()).empty()) continue;
+            if (settingsExist) {
+                Log(install, {L"\"", setting.value,
+                              L"\" under HKLM\\Software\\Lumvane is left there and not used: "
+                              L"Settings exists, and users may write the key above."});
+                continue;
+            }
+            MsiSetPropertyW(install, keep.c_str(), handWritten.c_str());
+            Log(install,
+                {L"\"", setting.value, L"\" is moved from HKLM\\Software\\Lumvane into Settings."});
+            continue;
+        }
         std::wstring error;
         const std::wstring data = RegistryData(setting, given, error);
         if (!error.empty()) {
@@ -186,7 +274,6 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
             refused = true;
             continue;
         }
-        const std::wstring keep = std::wstring(L"KEEP_") + setting.property;
         MsiSetPropertyW(install, keep.c_str(), data.c_str());
         Log(install, {L"\"", setting.value, L"\" is set from ", setting.property, L"."});
     }
@@ -223,53 +310,24 @@ extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall SetKeyRights(MSIHANDLE install) {
-    UniqueKey key;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, KeyPath().c_str(), 0, nullptr, 0,
-                                  WRITE_DAC | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (status == ERROR_SUCCESS && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                                       kKeyDacl, SDDL_REVISION_1, &descriptor, nullptr)) {
-        status = static_cast<LONG>(GetLastError());
+    const struct {
+        std::wstring path;
+        const wchar_t* sddl;
+    } keys[] = {{SettingsPath(), kSettingsDacl}, {KeyPath(), kMainDacl}};
+    for (const auto& key : keys) {
+        const LONG status = SetDacl(key.path, key.sddl);
+        if (status != ERROR_SUCCESS) {
+            Log(install, {L"the rights on HKLM\\", key.path, L" cannot be set (error ",
+                          std::to_wstring(status), L")."});
+            return ERROR_INSTALL_FAILURE;
+        }
+        Log(install, {L"HKLM\\", key.path, L" has the DACL ", key.sddl, L"."});
     }
-    if (status == ERROR_SUCCESS) {
-        status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
-        LocalFree(descriptor);
-    }
-    if (status != ERROR_SUCCESS) {
-        Log(install, {L"the rights on HKLM\\Software\\Lumvane cannot be set (error ",
-                      std::to_wstring(status), L")."});
-        return ERROR_INSTALL_FAILURE;
-    }
-    Log(install, {L"HKLM\\Software\\Lumvane has the DACL ", kKeyDacl, L"."});
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RemoveSettings(MSIHANDLE install) {
-    const std::wstring path = KeyPath();
-    UniqueKey key;
-    LONG status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put());
-    if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    DWORD subkeys = 0;
-    DWORD values = 0;
-    if (status == ERROR_SUCCESS) {
-        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                  &values, nullptr, nullptr, nullptr, nullptr);
-    }
-    if (status == ERROR_SUCCESS && subkeys == 0 && values == 0) {
-        key.reset();
-        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
-        if (status == ERROR_SUCCESS) {
-            Log(install, {L"HKLM\\Software\\Lumvane removed."});
-            return ERROR_SUCCESS;
-        }
-    }
-    if (status != ERROR_SUCCESS) {
-        Log(install,
-            {L"HKLM\\Software\\Lumvane cannot be removed (error ", std::to_wstring(status), L")."});
-    } else {
-        Log(install, {L"HKLM\\Software\\Lumvane keeps ", std::to_wstring(values), L" value(s) and ",
-                      std::to_wstring(subkeys), L" subkey(s) that the package did not write."});
-    }
+    RemoveIfEmpty(install, SettingsPath());
+    RemoveIfEmpty(install, KeyPath());
     return ERROR_SUCCESS;
 }

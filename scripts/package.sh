@@ -79,6 +79,19 @@ for setting in CLIENTAPPLICATION:ClientApplication TRANSFERMODE:TransferMode \
   sql "UPDATE Component SET Condition = 'KEEP_${setting%%:*}' WHERE Component = 'Set${setting#*:}'"
 done
 
+# Writing a setting into Software\Lumvane\Settings removes the value of the
+# same name from Software\Lumvane, where it no longer counts (a value written
+# there by hand is moved: CheckSettings took it over). The RemoveRegistry
+# table, which wixl does not make, acts when its component is installed.
+sql "CREATE TABLE \`RemoveRegistry\` (\`RemoveRegistry\` CHAR(72) NOT NULL, \`Root\` SHORT NOT NULL, \`Key\` CHAR(255) NOT NULL LOCALIZABLE, \`Name\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`RemoveRegistry\`)"
+msiinfo export "$msi" Registry | tail -n +4 | tr -d '\r' |
+  while IFS=$'\t' read -r _ reg_root reg_key reg_name _ component; do
+    [ "$reg_key" = 'Software\Lumvane\Settings' ] || continue
+    sql "INSERT INTO \`RemoveRegistry\` (\`RemoveRegistry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('Main$component', $reg_root, 'Software\Lumvane', '$reg_name', '$component')"
+  done
+[ "$(msiinfo export "$msi" RemoveRegistry | tail -n +4 | wc -l)" = 9 ] ||
+  fail "the package does not remove the nine settings from Software\Lumvane"
+
 # The order of the execute sequence (wixl places "After" actions at the end):
 #   AppSearch 50, CheckSettings 51 (then FindRelatedProducts and the rest);
 #   InstallInitialize 1500, StopAgents 1501, RemoveExistingProducts 1502

@@ -19,15 +19,16 @@ void ReadAgentSettings(wchar_t (&userName)[64]);
 // What start-up's reads of the agent's own values met, for a configuration
 // check.
 struct AgentValueReads {
-    LONG keyStatus = ERROR_FILE_NOT_FOUND;  // opening HKLM\Software\<printer>
+    LONG keyStatus = ERROR_FILE_NOT_FOUND;  // opening the machine settings key
+    SettingsPlace place = SettingsPlace::None;
     ValueRead log;
     ValueRead messageMode;
     ValueRead logDestDir;
 };
 
-// Reads "Log", "Message Mode" and "LogDestDir" raw from the machine-wide key,
-// as start-up does: an absent, oversize or unterminated value leaves its
-// output untouched. `reads`, when given, receives what each read met.
+// Reads "Log", "Message Mode" and "LogDestDir" raw from the machine settings
+// key (OpenMachineSettingsKey), as start-up does: an absent, oversize or unterminated value leaves
+// its output untouched. `reads`, when given, receives what each read met.
 void ReadAgentValues(DWORD& log, DWORD& messageMode, std::span<wchar_t> logDestDir,
                      AgentValueReads* reads = nullptr);
 

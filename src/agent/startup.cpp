@@ -14,7 +14,8 @@ void ReadAgentValues(DWORD& log, DWORD& messageMode, std::span<wchar_t> logDestD
     wchar_t keyPath[256] = {};
     FormatText(keyPath, kKeyPathFormat, kPrinterName);
     UniqueKey key;
-    const LONG status = Win32().RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.put());
+    const LONG status =
+        OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath, key, reads ? &reads->place : nullptr);
     if (reads) reads->keyStatus = status;
     if (status != ERROR_SUCCESS) return;
     // Absent, oversize or unterminated values keep their defaults.

@@ -10,14 +10,6 @@
 namespace lmvn {
 namespace {
 
-// Opens `root`\`keyPath` for reading; the key stays empty on failure.
-LONG OpenForReading(HKEY root, const wchar_t* keyPath, UniqueKey& key) {
-    HKEY opened = nullptr;
-    const LONG status = Win32().RegOpenKeyExW(root, keyPath, 0, KEY_READ, &opened);
-    if (status == ERROR_SUCCESS) key.reset(opened);
-    return status;
-}
-
 // One read of a text or number value into its field.
 LONG ReadField(HKEY key, int value, ClientSettings& settings, ValueRead* read) {
     const wchar_t* name = kClientValueNames[value];
@@ -68,8 +60,9 @@ LONG LookUpClientSettings(HKEY userRoot, HKEY machineRoot, const wchar_t* keyPat
     // Declared in this order so that the machine key closes first.
     UniqueKey user;
     UniqueKey machine;
-    const LONG userError = OpenForReading(userRoot, keyPath, user);
-    const LONG machineError = OpenForReading(machineRoot, keyPath, machine);
+    const LONG userError = OpenKeyForReading(userRoot, keyPath, user);
+    const LONG machineError = OpenMachineSettingsKey(machineRoot, keyPath, machine,
+                                                     trace ? &trace->machinePlace : nullptr);
     if (trace) {
         trace->userKeyStatus = userError;
         trace->machineKeyStatus = machineError;

@@ -1,6 +1,7 @@
 // The client settings of one job, read afresh for every job: per-user values
-// under HKCU\Software\Lumvane win over machine-wide ones under HKLM, value by
-// value.
+// under HKCU\Software\Lumvane win over machine-wide ones, value by value. The
+// machine-wide ones come from HKLM\Software\Lumvane\Settings, or from
+// HKLM\Software\Lumvane where no Settings key exists (OpenMachineSettingsKey).
 #pragma once
 
 #include "common/settings.h"
@@ -44,8 +45,9 @@ enum class ValueSource { Default, User, Machine };
 // are the lookup's own: a machine-wide value is read only when the per-user
 // one could not be.
 struct ClientSettingsTrace {
-    LONG userKeyStatus = ERROR_FILE_NOT_FOUND;  // opening the per-user key
-    LONG machineKeyStatus = ERROR_FILE_NOT_FOUND;
+    LONG userKeyStatus = ERROR_FILE_NOT_FOUND;     // opening the per-user key
+    LONG machineKeyStatus = ERROR_FILE_NOT_FOUND;  // OpenMachineSettingsKey's result
+    SettingsPlace machinePlace = SettingsPlace::None;
     struct Value {
         ValueSource source = ValueSource::Default;
         bool userTried = false;  // user.status is that read's result
@@ -55,8 +57,9 @@ struct ClientSettingsTrace {
     } values[kClientValueCount];
 };
 
-// The lookup without any report: opens `userRoot`\keyPath and
-// `machineRoot`\keyPath for reading and fills `settings` (defaults first).
+// The lookup without any report: opens `userRoot`\keyPath and the machine
+// settings key under `machineRoot`\keyPath for reading and fills `settings`
+// (defaults first).
 // Returns ERROR_SUCCESS when either key opened, else the machine key's error.
 // `trace`, when given, tells where each value came from and what each read
 // met.

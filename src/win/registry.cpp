@@ -1,6 +1,8 @@
 #include "win/registry.h"
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 
 namespace lmvn {
 namespace {
@@ -46,6 +48,36 @@ LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out, ValueRead* read) 
     DWORD value = 0;
     const LONG status = ReadRawValue(key, name, &value, sizeof(value), read);
     if (status == ERROR_SUCCESS) out = value;
+    return status;
+}
+
+LONG OpenKeyForReading(HKEY root, const wchar_t* path, UniqueKey& key) {
+    HKEY opened = nullptr;
+    const LONG status = Win32().RegOpenKeyExW(root, path, 0, KEY_READ, &opened);
+    key.reset(status == ERROR_SUCCESS ? opened : nullptr);
+    return status;
+}
+
+LONG OpenMachineSettingsKey(HKEY root, const wchar_t* keyPath, UniqueKey& key,
+                            SettingsPlace* place) {
+    if (place != nullptr) *place = SettingsPlace::None;
+    key.reset();
+    // Key names have at most 255 characters; a longer path names no key.
+    wchar_t settingsPath[512] = {};
+    const size_t length = std::wcslen(keyPath);
+    constexpr size_t kSubkeyUnits = std::size(kSettingsSubkeyName);  // with the null
+    if (length + 1 + kSubkeyUnits > std::size(settingsPath)) return ERROR_INVALID_PARAMETER;
+    std::wmemcpy(settingsPath, keyPath, length + 1);  // with the null, replaced next
+    settingsPath[length] = L'\\';
+    std::wmemcpy(settingsPath + length + 1, kSettingsSubkeyName, kSubkeyUnits);
+
+    SettingsPlace found = SettingsPlace::SettingsKey;
+    LONG status = OpenKeyForReading(root, settingsPath, key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        found = SettingsPlace::MainKey;
+        status = OpenKeyForReading(root, keyPath, key);
+    }
+    if (place != nullptr) *place = status == ERROR_SUCCESS ? found : SettingsPlace::None;
     return status;
 }
 

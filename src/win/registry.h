@@ -2,6 +2,7 @@
 // the room given counts as absent.
 #pragma once
 
+#include "win/unique.h"
 #include "win/win32api.h"
 
 #include <span>
@@ -36,5 +37,29 @@ struct ValueRead {
 // On failure `out` is left untouched.
 [[nodiscard]] LONG ReadDwordValue(HKEY key, const wchar_t* name, DWORD& out,
                                   ValueRead* read = nullptr);
+
+// Opens `root`\`path` for reading. On failure `key` is left empty and the
+// registry's status returned.
+[[nodiscard]] LONG OpenKeyForReading(HKEY root, const wchar_t* path, UniqueKey& key);
+
+// The subkey of the printer's key that holds the machine-wide settings
+// where users may not write them.
+inline constexpr wchar_t kSettingsSubkeyName[] = L"Settings";
+
+// Where the machine-wide settings were found.
+enum class SettingsPlace {
+    None,         // neither key could be opened
+    SettingsKey,  // `keyPath`\Settings
+    MainKey,      // `keyPath` itself: no Settings key exists
+};
+
+// Opens the key that holds the machine-wide settings for reading: the
+// subkey "Settings" of `root`\`keyPath` when it exists, else, and only when
+// opening it met ERROR_FILE_NOT_FOUND, `root`\`keyPath` itself. A Settings
+// key that exists but cannot be opened (no access, ...) is that failure: the
+// main key, where users may write, is then not read. Returns the status of
+// the open that decided; `key` stays empty on failure.
+[[nodiscard]] LONG OpenMachineSettingsKey(HKEY root, const wchar_t* keyPath, UniqueKey& key,
+                                          SettingsPlace* place = nullptr);
 
 }  // namespace lmvn

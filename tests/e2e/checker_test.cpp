@@ -93,6 +93,35 @@ TEST_F(CheckerTest, CorrectConfigurationHasNoFindingsAndShowsSources) {
     EXPECT_TRUE(Has(text.out, L"No findings.")) << text.out;
 }
 
+// With a Settings key the machine-wide values come from there alone, and the
+// settings left in the key above, which users may write, are named as
+// ignored.
+TEST_F(CheckerTest, SettingsKeyIsTheOnlyMachineSourceWhereItExists) {
+    ASSERT_TRUE(AgentRegistry::SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 7));
+    HKEY settings = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Lumvane\\Settings", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &settings, nullptr));
+    const DWORD id = 9;
+    const LONG status = RegSetValueExW(settings, L"Message ID", 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&id), sizeof(id));
+    RegCloseKey(settings);
+    ASSERT_EQ(ERROR_SUCCESS, status);
+    const auto result = Check();
+    EXPECT_EQ(1u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out,
+                    L"\"name\":\"Message ID\",\"value\":\"9 (0x9)\",\"source\":"
+                    L"\"machine (Settings)\""))
+        << result.out;
+    EXPECT_TRUE(Has(result.out,
+                    L"\"name\":\"Log\",\"value\":\"0 (0x0): off\",\"source\":"
+                    L"\"default\""));
+    EXPECT_TRUE(Has(result.out, Finding(L"warning", L"null", L"settings-ignored") +
+                                    L",\"text\":\"HKLM\\\\Software\\\\Lumvane holds "
+                                    L"\\\"Log\\\", \\\"LogDestDir\\\", \\\"Message ID\\\", but"))
+        << result.out;
+}
+
 TEST_F(CheckerTest, ValuesOfAnotherTypeOrSizeAreReadAsTheAgentReadsThem) {
     // "reg add" without /t: REG_SZ "1" reads as 49, command-line mode.
     ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Transfer Mode", L"1"));

@@ -2,12 +2,14 @@
 # The installer package end to end, in a fresh Wine prefix of its own:
 #   1. a setting out of range is refused and nothing is installed; then an
 #      install with properties writes the files, the Run value, exactly the
-#      given values and the key's DACL;
+#      given values into the Settings key (with one written by hand under
+#      the main key before: moved there) and both keys' DACLs;
 #   2. the agent, started by the Run value's command as a logon does, delivers
 #      a job from lmvnsubmit to lmvnclient (both as installed);
-#   3. with a value changed and one added by hand, a higher version replaces
-#      the files, keeps every value, stops the running agent first and leaves
-#      the kill event reset, so that the next agent runs;
+#   3. with a value changed and one added by hand in Settings, a higher
+#      version replaces the files, keeps every value, moves nothing from the
+#      main key (which users may write) into Settings, stops the running agent
+#      first and leaves the kill event reset, so that the next agent runs;
 #   4. the older version is refused; a repair restores a file and keeps the
 #      settings; a package of the same version, built again, replaces the
 #      installed one;
@@ -71,12 +73,17 @@ msi() { # LOG-NAME MSIEXEC-ARGUMENTS: msiexec with a verbose log
   run_cmd 180 "msiexec $2 /qn /l*v $(winpath "$work/$1.log")"
 }
 msilog() { tr -d '\0' <"$work/$1.log"; }
+# Whether standard input has a line matching PATTERN. Reads all of it: with
+# grep -q the writer of a long input (a log) can die of SIGPIPE after the
+# match, and pipefail then turns the match into a miss.
+contains() { grep -- "$1" >/dev/null; }
 wine_out() { timeout --kill-after=5 30 setsid wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-# The values under a key as NAME=TYPE:DATA lines, sorted.
+# The values of a key itself (not of its subkeys) as NAME=TYPE:DATA lines, sorted.
 values() {
   rm -f "$work/key.reg"
   timeout 30 setsid wine reg export "$1" "$(winpath "$work/key.reg")" /y </dev/null >/dev/null 2>&1 || return 0
   iconv -f UTF-16LE -t UTF-8 "$work/key.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' |
+    awk '/^\[/ { sections++ } sections == 1' |
     sed -n 's/^"\(.*\)"=\(.*\)$/\1=\2/p' | sort
 }
 key_exists() { timeout 30 setsid wine reg query "$1" </dev/null >/dev/null 2>&1; }
@@ -106,7 +113,14 @@ mkdir -p "$log_dir"
 agent_log=$log_dir/vp_log.txt
 logtext() { [ -f "$agent_log" ] && iconv -f UTF-16LE -t UTF-8 "$agent_log" | tr -d '\r'; }
 run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
-settings_key='HKLM\Software\Lumvane'
+main_key='HKLM\Software\Lumvane'
+settings_key='HKLM\Software\Lumvane\Settings'
+settings_dacl='D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)'
+# Users' 0x2001B (KEY_READ | KEY_SET_VALUE) reads back as its letters:
+# query value, set value, enumerate subkeys, notify, read control.
+main_dacl='D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;CCDCSWRPRC;;;BU)(A;CIIO;KR;;;BU)'
+# The DACLs of both keys, in SDDL.
+dacls() { echo "main $(wine_out "$build/tests/keyrights.exe" 'Software\Lumvane') settings $(wine_out "$build/tests/keyrights.exe" 'Software\Lumvane\Settings')"; }
 products() {
   timeout 30 setsid wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null |
   tr -d '\r' | grep -c 'DisplayName *REG_SZ *Lumvane$' || true; }
@@ -137,11 +151,13 @@ agent_running() {
 step "an out-of-range setting is refused"
 rc=$(msi refused "/i $(winpath "$old_msi") TRANSFERMODE=7 LOG=1")
 [ "$rc" = 67 ] || fail "TRANSFERMODE=7: exit code $rc, expected 1603 (67 under Wine)"
-msilog refused | grep -q 'TRANSFERMODE="7" refused' || fail "no refusal of TRANSFERMODE=7 in the installer log"
+msilog refused | contains 'TRANSFERMODE="7" refused' || fail "no refusal of TRANSFERMODE=7 in the installer log"
 [ ! -e "$install_dir" ] || fail "a refused install left $install_dir"
-key_exists "$settings_key" && fail "a refused install wrote $settings_key"
+key_exists "$main_key" && fail "a refused install wrote $main_key"
 
-step "install $version with properties"
+step "install $version with properties, over a value written by hand under $main_key"
+wine_out reg add "$main_key" /v 'Clipboard Format' /d 'Written By Hand' /f >/dev/null
+wine_out reg add "$main_key" /v 'Transfer Mode' /t REG_DWORD /d 2 /f >/dev/null
 t0=$(date +%s%N)
 rc=$(msi install "/i $(winpath "$old_msi") CLIENTAPPLICATION=\"C:\\Program Files\\Lumvane\\lmvnclient.exe\" TRANSFERMODE=1 TARGETWINDOWCLASS=LumvaneInstallTest LOG=1 LOGDESTDIR=$(winpath "$log_dir") MESSAGEMODE=1")
 t1=$(date +%s%N)
@@ -150,12 +166,13 @@ same_files "install"
 [ "$(values "$run_key" | grep '^Lumvane=')" = 'Lumvane="\"C:\\Program Files\\Lumvane\\lmvnagent.exe\""' ] ||
   fail "Run value: $(values "$run_key" | grep '^Lumvane=' || echo none)"
 expected=$(printf '%s\n' 'Client Application="C:\\Program Files\\Lumvane\\lmvnclient.exe"' \
-  'Log=dword:00000001' "LogDestDir=\"$(winpath "$log_dir" | sed 's/\\/\\\\/g')\"" \
+  'Clipboard Format="Written By Hand"' 'Log=dword:00000001' "LogDestDir=\"$(winpath "$log_dir" | sed 's/\\/\\\\/g')\"" \
   'Message Mode=dword:00000001' 'Target Window Class="LumvaneInstallTest"' 'Transfer Mode=dword:00000001' | sort)
 [ "$(values "$settings_key")" = "$expected" ] ||
-  fail "the values written (each given property, nothing else):\n$(values "$settings_key")"
-rights=$(wine_out "$build/tests/keyrights.exe")
-[ "$rights" = 'D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)' ] || fail "DACL of $settings_key: $rights"
+  fail "the values written (each given property and the moved one, nothing else):\n$(values "$settings_key")"
+[ -z "$(values "$main_key")" ] || fail "values left under $main_key:\n$(values "$main_key")"
+rights=$(dacls)
+[ "$rights" = "main $main_dacl settings $settings_dacl" ] || fail "DACLs: $rights"
 [ "$(wine_out "$install_dir/lmvnsubmit.exe" --version)" = "lmvnsubmit $version" ] || fail "lmvnsubmit --version"
 for p in "${programs[@]}"; do
   for field in FileVersion ProductVersion; do
@@ -183,7 +200,9 @@ agent_running || fail "the agent is not running before the upgrade"
 # on after the agents have ended: whether it is left set shows afterwards.
 (exec setsid wine "$build/tests/eventholder.exe" 240 'Global\Lumvane_killevent' </dev/null >/dev/null 2>&1) &
 wine_out reg add "$settings_key" /v 'Target Window Class' /d ChangedByHand /f >/dev/null
-wine_out reg add "$settings_key" /v 'Clipboard Format' /d 'Added By Hand' /f >/dev/null
+wine_out reg add "$settings_key" /v 'Target Window Title' /d 'Added By Hand' /f >/dev/null
+# Written where users may write: not taken into Settings.
+wine_out reg add "$main_key" /v 'Message ID' /t REG_DWORD /d 1234 /f >/dev/null
 before=$(values "$settings_key")
 printf 'not a program' >"$install_dir/preprocess.exe"
 t2=$(date +%s%N)
@@ -196,9 +215,12 @@ same_files "upgrade"
 agent_running && fail "the agent still runs after the upgrade"
 logtext | tail -n 1 | grep -q 'Agent exits\.$' || fail "the agent did not stop by the kill event"
 [ "$(products)" = 1 ] || fail "$(products) products named Lumvane are registered after the upgrade"
-wine_out reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -q "DisplayVersion *REG_SZ *$new_version" ||
+wine_out reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | contains "DisplayVersion *REG_SZ *$new_version" ||
   fail "version $new_version is not registered"
-[ "$(wine_out "$build/tests/keyrights.exe")" = "$rights" ] || fail "the upgrade changed the DACL"
+[ "$(dacls)" = "$rights" ] || fail "the upgrade changed the DACLs: $(dacls)"
+[ "$(values "$main_key")" = 'Message ID=dword:000004d2' ] ||
+  fail "the value under $main_key was not left as it was:\n$(values "$main_key")"
+wine_out reg delete "$main_key" /v 'Message ID' /f >/dev/null
 # The kill event was reset: an agent started now keeps running.
 start_agent_by_run_value
 sleep 1
@@ -208,7 +230,7 @@ agent_running || fail "an agent started after the upgrade left at once (kill eve
 step "the older $version is refused"
 rc=$(msi downgrade "/i $(winpath "$old_msi")")
 [ "$rc" = 67 ] || fail "downgrade: exit code $rc, expected 1603 (67 under Wine)"
-msilog downgrade | grep -q 'a newer version of Lumvane is already installed' || fail "no refusal message in the log"
+msilog downgrade | contains 'a newer version of Lumvane is already installed' || fail "no refusal message in the log"
 agent_running || fail "the refused downgrade stopped the agent"
 [ "$(values "$settings_key")" = "$before" ] || fail "the refused downgrade changed the settings"
 
@@ -240,7 +262,7 @@ t5=$(date +%s%N)
 agent_running && fail "the agent still runs after the uninstall"
 [ ! -e "$install_dir" ] || fail "the uninstall left $(ls -A "$install_dir" | tr '\n' ' ')in $install_dir"
 values "$run_key" | grep -q '^Lumvane=' && fail "the uninstall left the Run value"
-key_exists "$settings_key" && fail "the uninstall left $settings_key: $(values "$settings_key")"
+key_exists "$main_key" && fail "the uninstall left $main_key: $(values "$main_key") $(values "$settings_key")"
 [ "$(products)" = 0 ] || fail "the product is still registered"
 
 ms() { echo $((($2 - $1) / 1000000)); }

@@ -1,5 +1,7 @@
 #include "scratch_registry.h"
 
+#include <cwchar>
+
 namespace lmvntest {
 
 ScratchMachineKey::ScratchMachineKey() {
@@ -64,6 +66,28 @@ void ScratchMachineKey::RemoveAgentKey() {
     if (agent_ != nullptr) RegCloseKey(agent_);
     agent_ = nullptr;
     if (root_ != nullptr) RegDeleteTreeW(root_, L"Software\\Lumvane");
+}
+
+bool ScratchMachineKey::SetSettingsDword(const wchar_t* name, DWORD value) {
+    HKEY settings = nullptr;
+    if (root_ == nullptr ||
+        RegCreateKeyExW(root_, L"Software\\Lumvane\\Settings", 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &settings, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG status = RegSetValueExW(settings, name, 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(settings);
+    return status == ERROR_SUCCESS;
+}
+
+LONG WINAPI OpenDenyingSettingsKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access,
+                                   PHKEY key) {
+    constexpr wchar_t kTail[] = L"\\Settings";
+    const size_t length = path != nullptr ? std::wcslen(path) : 0;
+    const size_t tail = std::wcslen(kTail);
+    if (length >= tail && _wcsicmp(path + length - tail, kTail) == 0) return ERROR_ACCESS_DENIED;
+    return RegOpenKeyExW(root, path, options, access, key);
 }
 
 }  // namespace lmvntest

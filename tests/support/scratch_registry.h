@@ -30,10 +30,20 @@ class ScratchMachineKey {
     // Removes Software\Lumvane altogether (the key is then absent).
     void RemoveAgentKey();
 
+    // Creates Software\Lumvane\Settings under the scratch HKLM and writes a
+    // value there.
+    bool SetSettingsDword(const wchar_t* name, DWORD value);
+
   private:
     std::wstring path_;  // under HKCU
     HKEY root_ = nullptr;
     HKEY agent_ = nullptr;
 };
+
+// A RegOpenKeyExW for ScopedApiOverride that refuses (access denied) every
+// key whose path ends in "\Settings", as Windows does for a Settings key
+// whose DACL shuts the user out, and opens all others.
+LONG WINAPI OpenDenyingSettingsKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access,
+                                   PHKEY key);
 
 }  // namespace lmvntest

@@ -2,6 +2,7 @@
 
 #include "diag/format.h"
 #include "diag/report.h"
+#include "scratch_registry.h"
 #include "support/harness.h"
 #include "win/win32api.h"
 
@@ -47,10 +48,13 @@ class ClientSettingsTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath_.c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
     }
-    void SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    // Under `subkey` of the test's key when given ("Settings").
+    void SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                const wchar_t* subkey = nullptr) {
+        const std::wstring path = subkey ? keyPath_ + L"\\" + subkey : keyPath_;
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, keyPath_.c_str(), 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key, nullptr));
         ASSERT_EQ(ERROR_SUCCESS,
                   RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
         DWORD stored = 0;
@@ -58,12 +62,13 @@ class ClientSettingsTest : public ::testing::Test {
         ASSERT_EQ(size, stored);
         RegCloseKey(key);
     }
-    void SetText(HKEY root, const wchar_t* name, const std::wstring& text) {
+    void SetText(HKEY root, const wchar_t* name, const std::wstring& text,
+                 const wchar_t* subkey = nullptr) {
         SetRaw(root, name, REG_SZ, text.c_str(),
-               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), subkey);
     }
-    void SetDword(HKEY root, const wchar_t* name, DWORD value) {
-        SetRaw(root, name, REG_DWORD, &value, sizeof(value));
+    void SetDword(HKEY root, const wchar_t* name, DWORD value, const wchar_t* subkey = nullptr) {
+        SetRaw(root, name, REG_DWORD, &value, sizeof(value), subkey);
     }
     // Values stored in ways the agent reads raw: text for a number, 8 bytes
     // for a number, the longest text, too long a text, and 520 bytes with no
@@ -202,6 +207,56 @@ TEST_F(ClientSettingsTest, NeitherKeyReportsByTheMachineKeysError) {
     ASSERT_EQ(1u, g_broadcasts.size());
     EXPECT_EQ(0xF006u, g_broadcasts[0].code);
     EXPECT_EQ(ERROR_ACCESS_DENIED, g_broadcasts[0].error);
+}
+
+// Where HKLM\...\Settings exists, the machine-wide values come from there
+// alone: one missing there is not taken from the main key, which users may
+// write. Without Settings, the main key serves as before.
+TEST_F(ClientSettingsTest, MachineValuesComeFromSettingsAloneWhereItExists) {
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"main.exe");
+    SetDword(HKEY_LOCAL_MACHINE, L"Transfer Mode", 2);
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"settings.exe", L"Settings");
+    SetText(HKEY_CURRENT_USER, L"Target Window Class", L"UserClass");
+
+    ClientSettings settings;
+    ClientSettingsTrace trace;
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), settings, &trace));
+    EXPECT_EQ(SettingsPlace::SettingsKey, trace.machinePlace);
+    EXPECT_STREQ(L"settings.exe", settings.clientApplication);
+    EXPECT_EQ(0u, settings.transferMode);
+    EXPECT_EQ(ValueSource::Default, trace.values[kTransferMode].source);
+    EXPECT_STREQ(L"UserClass", settings.targetWindowClass);
+
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteTreeW(HKEY_LOCAL_MACHINE, (keyPath_ + L"\\Settings").c_str()));
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), settings, &trace));
+    EXPECT_EQ(SettingsPlace::MainKey, trace.machinePlace);
+    EXPECT_STREQ(L"main.exe", settings.clientApplication);
+    EXPECT_EQ(2u, settings.transferMode);
+    EXPECT_TRUE(g_broadcasts.empty());
+}
+
+// A Settings key that exists but cannot be opened is reported as the machine
+// key's failure (0xF006 with its error) when there is no per-user key; the
+// main key's values are not used in its place.
+TEST_F(ClientSettingsTest, UnreadableSettingsKeyIsNotReplacedByTheMainKey) {
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"main.exe");
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"settings.exe", L"Settings");
+    ScopedApiOverride deny(&Win32Api::RegOpenKeyExW, &lmvntest::OpenDenyingSettingsKey);
+    ClientSettings settings;
+    EXPECT_FALSE(Read(settings));
+    ASSERT_EQ(1u, g_broadcasts.size());
+    EXPECT_EQ(0xF006u, g_broadcasts[0].code);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, g_broadcasts[0].error);
+
+    g_broadcasts.clear();
+    SetDword(HKEY_CURRENT_USER, L"Transfer Mode", 1);
+    ASSERT_TRUE(Read(settings));
+    EXPECT_EQ(1u, settings.transferMode);
+    EXPECT_STREQ(L"", settings.clientApplication);
+    EXPECT_TRUE(g_broadcasts.empty());
 }
 
 TEST_F(ClientSettingsTest, RegistryReportTextsInABox) {

@@ -68,6 +68,37 @@ TEST_F(AgentSettingsTest, LogDestDirFillingItsRoomWithoutTerminatorIsAbsent) {
     EXPECT_EQ(255u, wcslen(LogDestDir));
 }
 
+// With a Settings key, its values alone count: a value in the main key, which
+// users may write, fills no gap there. A Settings key that cannot be opened
+// gives the defaults, not the main key's values. Without one, the main key
+// counts as before.
+TEST_F(AgentSettingsTest, SettingsKeyAloneCountsWhereItExists) {
+    ScratchMachineKey scratch;
+    ASSERT_TRUE(scratch.SetDword(L"Log", 1));
+    ASSERT_TRUE(scratch.SetDword(L"Message Mode", 1));
+    ASSERT_TRUE(scratch.SetString(L"LogDestDir", L"C:\\main"));
+    ASSERT_TRUE(scratch.SetSettingsDword(L"Log", 3));
+    ReadAgentSettings(user_);
+    EXPECT_EQ(3u, LogEnabled);
+    EXPECT_EQ(0u, MessageMode);
+    EXPECT_STREQ(L"", LogDestDir);
+
+    Reset();
+    {
+        ScopedApiOverride deny(&Win32Api::RegOpenKeyExW, &lmvntest::OpenDenyingSettingsKey);
+        ReadAgentSettings(user_);
+    }
+    EXPECT_EQ(0u, LogEnabled);
+    EXPECT_EQ(0u, MessageMode);
+    EXPECT_STREQ(L"", LogDestDir);
+
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Lumvane\\Settings"));
+    ReadAgentSettings(user_);
+    EXPECT_EQ(1u, LogEnabled);
+    EXPECT_EQ(1u, MessageMode);
+    EXPECT_STREQ(L"C:\\main", LogDestDir);
+}
+
 TEST_F(AgentSettingsTest, OnlyMajorVersionFourIsNT4) {
     OSVERSIONINFOW v = {};
     for (DWORD major : {3u, 4u, 5u, 6u, 10u}) {

@@ -195,6 +195,48 @@ class Checker {
             what + L" is " + Stored(read) + L", not REG_SZ: " + effect + L".");
     }
 
+    static const wchar_t* MachineSource(lmvn::SettingsPlace place) {
+        return place == lmvn::SettingsPlace::SettingsKey ? L"machine (Settings)" : L"machine";
+    }
+    static const wchar_t* MachineScope(lmvn::SettingsPlace place) {
+        return place == lmvn::SettingsPlace::SettingsKey ? L"HKLM Settings" : L"HKLM";
+    }
+
+    // Where the agent takes its machine-wide settings from, and what it
+    // leaves aside there.
+    void CheckSettingsPlace(lmvn::SettingsPlace place, LONG status) {
+        const std::wstring settingsKey =
+            L"HKLM\\Software\\Lumvane\\" + std::wstring(lmvn::kSettingsSubkeyName);
+        if (place == lmvn::SettingsPlace::None && status != ERROR_FILE_NOT_FOUND) {
+            Add(Severity::Warning, 0, L"settings-key-unreadable",
+                settingsKey +
+                    L" (or, where it does not exist, HKLM\\Software\\Lumvane) cannot be " +
+                    L"opened (" + lmvntools::ErrorText(static_cast<DWORD>(status)) +
+                    L"): the agent uses no machine-wide value, and never falls back to the main "
+                    L"key when Settings exists.");
+        }
+        if (place != lmvn::SettingsPlace::SettingsKey) return;
+        UniqueKey main;
+        if (lmvn::OpenKeyForReading(HKEY_LOCAL_MACHINE, keyPath_, main) != ERROR_SUCCESS) return;
+        std::wstring ignored;
+        const wchar_t* agentNames[] = {L"Log", L"Message Mode", L"LogDestDir"};
+        auto note = [&](const wchar_t* name) {
+            if (lmvn::Win32().RegQueryValueExW(main.get(), name, nullptr, nullptr, nullptr,
+                                               nullptr) == ERROR_SUCCESS) {
+                ignored += (ignored.empty() ? L"" : L", ") + Quoted(name);
+            }
+        };
+        for (const wchar_t* name : agentNames) note(name);
+        for (const wchar_t* name : lmvn::kClientValueNames) note(name);
+        if (!ignored.empty()) {
+            Add(Severity::Warning, 0, L"settings-ignored",
+                L"HKLM\\Software\\Lumvane holds " + ignored + L", but " + settingsKey +
+                    L" exists, so the agent reads its machine-wide settings only from there and "
+                    L"ignores these. Move them into Settings (as an administrator), or delete "
+                    L"them.");
+        }
+    }
+
     void CheckAgentValues() {
         DWORD log = 0;
         DWORD messageMode = 0;
@@ -203,9 +245,8 @@ class Checker {
         lmvn::ReadAgentValues(log, messageMode, logDestDir, &reads);
 
         UniqueKey machine;
-        if (reads.keyStatus == ERROR_SUCCESS) {
-            (void)RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath_, 0, KEY_READ, machine.put());
-        }
+        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, machine);
+        CheckSettingsPlace(reads.place, reads.keyStatus);
         const struct {
             const wchar_t* name;
             const ValueRead& read;
@@ -222,9 +263,9 @@ class Checker {
         };
         for (const auto& v : values) {
             const bool used = v.read.status == ERROR_SUCCESS;
-            Show(L"agent", v.name, v.value, used ? L"machine" : L"default",
+            Show(L"agent", v.name, v.value, used ? MachineSource(reads.place) : L"default",
                  used ? Stored(v.read) : L"");
-            CheckStorage(machine.get(), L"HKLM", v.name, v.number, v.room, v.read,
+            CheckStorage(machine.get(), MachineScope(reads.place), v.name, v.number, v.room, v.read,
                          L"the default applies");
         }
         if (messageMode != 1 && messageMode != 0) {
@@ -323,16 +364,17 @@ class Checker {
 
         UniqueKey user;
         UniqueKey machine;
-        if (userRoot != nullptr) (void)RegOpenKeyExW(userRoot, keyPath_, 0, KEY_READ, user.put());
-        (void)RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath_, 0, KEY_READ, machine.put());
+        if (userRoot != nullptr) (void)lmvn::OpenKeyForReading(userRoot, keyPath_, user);
+        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, machine);
         for (int v = 0; v < lmvn::kClientValueCount; ++v) {
             const auto& t = trace.values[v];
             const wchar_t* name = lmvn::kClientValueNames[v];
             const bool number = lmvn::IsNumberValue(v);
             const DWORD room = number ? 4 : kTextBytes;
-            const wchar_t* source = t.source == ValueSource::User      ? L"user"
-                                    : t.source == ValueSource::Machine ? L"machine"
-                                                                       : L"default";
+            const wchar_t* source = t.source == ValueSource::User ? L"user"
+                                    : t.source == ValueSource::Machine
+                                        ? MachineSource(trace.machinePlace)
+                                        : L"default";
             const ValueRead& used = t.source == ValueSource::User ? t.user : t.machine;
             Show(L"client", name, Shown(v), source,
                  t.source == ValueSource::Default ? L"" : Stored(used));
@@ -343,8 +385,8 @@ class Checker {
                     machineHasIt ? L"the machine-wide value applies" : L"the default applies");
             }
             if (t.machineTried) {
-                CheckStorage(machine.get(), L"HKLM", name, number, room, t.machine,
-                             L"the default applies");
+                CheckStorage(machine.get(), MachineScope(trace.machinePlace), name, number, room,
+                             t.machine, L"the default applies");
             }
         }
         messageIdSet_ = trace.values[lmvn::kMessageId].source != ValueSource::Default;
