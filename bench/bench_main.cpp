@@ -456,17 +456,7 @@ struct Bench {
     }
 
     // Ends every copy of the client (the batch's client windows).
-    static void CloseClients() {
-        while (HWND window = FindWindowW(kClientClass, nullptr)) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-            if (process == nullptr) break;
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
-    }
+    static void CloseClients() { lmvntest::EndWindowOwners(kClientClass); }
 
     void Batch(Agent& agent) {
         // The batch starts its own client: none may be running.
@@ -491,7 +481,7 @@ struct Bench {
         // Half a second after the last delivery.
         while (Milliseconds(Now() - d.last) < 500) Sleep(5);
         const auto half = ReadLinuxFigures(agent.linuxPid());
-        const int windowsAtHalf = CountWindows(L"Lumvane progress indicator");
+        const int windowsAtHalf = lmvntest::CountWindows(L"Lumvane progress indicator");
         // Back to the one waiting thread (bounded).
         double backMs = NAN;
         while (Milliseconds(Now() - d.last) < 120000) {
@@ -504,7 +494,7 @@ struct Bench {
         }
         sampler.Stop();
         while (Milliseconds(Now() - d.last) < 3000) Sleep(20);
-        const int windowsAt3s = CountWindows(L"Lumvane progress indicator");
+        const int windowsAt3s = lmvntest::CountWindows(L"Lumvane progress indicator");
         Quiet(agent);
         const auto handlesAfter = CountHandles(agent.pid());
         const int starts = ClientStarts() - startsBefore;

@@ -186,15 +186,6 @@ bool UseBatchStages(const Installation& installation, bool batch) {
                      FALSE);
 }
 
-int CountWindows(const wchar_t* windowClass) {
-    int count = 0;
-    for (HWND window = nullptr;
-         (window = FindWindowExW(nullptr, window, windowClass, nullptr)) != nullptr;) {
-        ++count;
-    }
-    return count;
-}
-
 Agent::~Agent() { Stop(); }
 
 bool Agent::Start(const Installation& installation) {

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "support/desktop.h"
+
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -48,8 +50,6 @@ bool ConfigureClient(const Installation& installation, Mode mode, DWORD windowDe
 // stays until WM_CLOSE and a converter that takes a while.
 bool UseBatchStages(const Installation& installation, bool batch);
 
-// Top-level windows of `windowClass` on the desktop.
-int CountWindows(const wchar_t* windowClass);
 void ClearRegistry();
 
 // The client's command line as the agent is told it ("Client Application").

@@ -1,6 +1,7 @@
 // Batches: jobs handed over back to back, so that their threads overlap, to a
 // client that starts slowly. Every job reaches the client exactly once, the
 // client is started once, and no progress indicator outlives its job.
+#include "support/desktop.h"
 #include "support/harness.h"
 #include "support/processes.h"
 #include "support/producer.h"
@@ -19,15 +20,6 @@ namespace {
 constexpr wchar_t kProgressClass[] = L"Lumvane progress indicator";
 // A batch takes some seconds; a job that is lost never arrives.
 constexpr DWORD kBatchTimeoutMs = 90000;
-
-int CountWindows(const wchar_t* windowClass) {
-    int count = 0;
-    for (HWND window = nullptr;
-         (window = FindWindowExW(nullptr, window, windowClass, nullptr)) != nullptr;) {
-        ++count;
-    }
-    return count;
-}
 
 class Batch : public ::testing::Test {
   protected:
@@ -56,16 +48,7 @@ class Batch : public ::testing::Test {
         if (agent_.Running()) {
             EXPECT_EQ(0u, agent_.Stop().value_or(99));
         }
-        // The clients the agent started.
-        while (HWND window = FindWindowW(kClientClass, nullptr)) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-            if (process == nullptr) break;
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
+        EndWindowOwners(kClientClass);  // the clients the agent started
         TerminateProcessesIn(dir_.path());
     }
 

@@ -2,6 +2,7 @@
 // does, to the sample client lmvnclient in all three transfer modes, and takes
 // the failure roads of delivery. Stage programs are the stage doubles.
 #include "diag/report.h"
+#include "support/desktop.h"
 #include "support/harness.h"
 #include "support/producer.h"
 #include "support/robot.h"
@@ -75,17 +76,7 @@ class DeliveryRoads : public ::testing::Test {
             CloseHandle(process);
         }
         // Clients the agent started: each lives for a bounded time anyway.
-        for (const std::wstring& cls : classes_) {
-            while (HWND window = FindWindowW(cls.c_str(), nullptr)) {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(window, &pid);
-                HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-                if (process == nullptr) break;
-                TerminateProcess(process, 0);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
+        for (const std::wstring& cls : classes_) lmvntest::EndWindowOwners(cls.c_str());
     }
 
     const std::wstring& dir() const { return dir_->path(); }
