@@ -68,6 +68,12 @@ bool CopyProgram(const std::wstring& from, const std::wstring& to) {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
+bool ReportFailedStep(const wchar_t* step, const std::wstring& what) {
+    const DWORD error = GetLastError();
+    fwprintf(stderr, L"test support: %ls %ls failed, error %lu\n", step, what.c_str(), error);
+    return false;
+}
+
 TempDir::TempDir(const std::wstring& prefix) {
     wchar_t base[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, base);
@@ -218,18 +224,11 @@ AgentProcess::~AgentProcess() {
 
 namespace {
 
-// A failed start says why on the test's error output: the step and the error.
-bool StartFailed(const wchar_t* step, const std::wstring& what) {
-    const DWORD error = GetLastError();
-    fwprintf(stderr, L"AgentProcess: %ls %ls failed, error %lu\n", step, what.c_str(), error);
-    return false;
-}
-
 // lmvnagent.exe of the build, copied into `dir` once; its path there.
 std::optional<std::wstring> AgentCopyIn(const std::wstring& dir) {
     const std::wstring exe = JoinPath(dir, L"lmvnagent.exe");
     if (!FileExists(exe) && !CopyProgram(JoinPath(BuildDir(), L"lmvnagent.exe"), exe)) {
-        StartFailed(L"copying the agent to", exe);
+        ReportFailedStep(L"copying the agent to", exe);
         return std::nullopt;
     }
     return exe;
@@ -241,8 +240,8 @@ std::optional<PROCESS_INFORMATION> Launch(std::wstring commandLine, const std::w
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.c_str(), &si, &pi)) {
-        StartFailed(L"starting", commandLine);
+                        dir.empty() ? nullptr : dir.c_str(), &si, &pi)) {
+        ReportFailedStep(L"starting", commandLine);
         return std::nullopt;
     }
     CloseHandle(pi.hThread);
@@ -275,7 +274,7 @@ bool AgentProcess::StartAs(const std::wstring& dir, const std::wstring& user) {
     CloseHandle(started->hProcess);  // the script's, which returns at once
     HANDLE found = nullptr;
     WaitUntil([&] { return (found = FindRunningProgram(*exe)) != nullptr; }, 20000);
-    if (found == nullptr) return StartFailed(L"finding the agent of user", user);
+    if (found == nullptr) return ReportFailedStep(L"finding the agent of user", user);
     Adopt(found);
     return true;
 }
@@ -300,24 +299,17 @@ std::optional<DWORD> AgentProcess::Stop(DWORD timeoutMs) {
 
 std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
                                 const std::wstring& directory) {
-    std::wstring line = commandLine;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &si, &pi)) {
-        return std::nullopt;
-    }
-    CloseHandle(pi.hThread);
+    const auto started = Launch(commandLine, directory);
+    if (!started) return std::nullopt;
     std::optional<DWORD> result;
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(started->hProcess, timeoutMs) == WAIT_OBJECT_0) {
         DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
+        GetExitCodeProcess(started->hProcess, &code);
         result = code;
     } else {
-        TerminateProcess(pi.hProcess, 98);
+        TerminateProcess(started->hProcess, 98);
     }
-    CloseHandle(pi.hProcess);
+    CloseHandle(started->hProcess);
     return result;
 }
 
@@ -339,19 +331,12 @@ int Occurrences(const std::string& text, const std::string& part) {
 
 HANDLE StartWindowedProgram(const std::wstring& commandLine, const std::wstring& windowClass,
                             DWORD timeoutMs, bool& shown) {
-    std::wstring line = commandLine;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
     shown = false;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-        return nullptr;
-    }
-    CloseHandle(info.hThread);
+    const auto started = Launch(commandLine, L"");
+    if (!started) return nullptr;
     shown =
         WaitUntil([&] { return FindWindowW(windowClass.c_str(), nullptr) != nullptr; }, timeoutMs);
-    return info.hProcess;
+    return started->hProcess;
 }
 
 std::vector<LogLine> ParseLog(const std::string& bytes) {

@@ -19,6 +19,11 @@ std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
 // Polls `done` every 10 ms until it holds or `timeoutMs` pass.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
+// Says on the test's error output which step failed, for what, and the last
+// error (read first thing); returns false. A start that fails now and then
+// then names its cause.
+bool ReportFailedStep(const wchar_t* step, const std::wstring& what);
+
 bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

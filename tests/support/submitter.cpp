@@ -30,7 +30,12 @@ ToolResult RunTool(const wchar_t* program, const std::wstring& arguments, DWORD 
     const std::wstring errPath = scratch / L"err.txt";
     HANDLE out = InheritableFile(outPath);
     HANDLE err = InheritableFile(errPath);
-    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) return result;
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
+        ReportFailedStep(L"creating the output files in", scratch.path());
+        if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+        if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+        return result;
+    }
 
     std::wstring line = L"\"" + JoinPath(BuildDir(), program) + L"\" " + arguments;
     STARTUPINFOW si = {};
@@ -42,6 +47,7 @@ ToolResult RunTool(const wchar_t* program, const std::wstring& arguments, DWORD 
     PROCESS_INFORMATION pi = {};
     const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    if (!started) ReportFailedStep(L"starting", line);
     CloseHandle(out);
     CloseHandle(err);
     if (!started) return result;
