@@ -34,6 +34,8 @@ bool NamesNoFile(DWORD error) {
            error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
 }
 
+constexpr wchar_t kSharedJobTaken[] = L"No shared print job found. Another agent has taken it.";
+
 void LogLine(const wchar_t* text) {
     if (LogEnabled != 0) WriteLog(text);
 }
@@ -84,7 +86,7 @@ BOOL RetrieveJobInfo(DWORD argument, const wchar_t* keyPath, const wchar_t* user
             // take it: the others find nothing, and their users, who printed
             // nothing, must not hear of it.
             if (argument != 0 && systemStatus == ERROR_FILE_NOT_FOUND) {
-                LogLine(L"No shared print job found. Another agent has taken it.");
+                LogLine(kSharedJobTaken);
                 return FALSE;
             }
             if (argument == 0 && systemStatus == ERROR_FILE_NOT_FOUND && TakeLateSignal()) {
@@ -103,7 +105,12 @@ BOOL RetrieveJobInfo(DWORD argument, const wchar_t* keyPath, const wchar_t* user
     // have read it; the one whose deletion finds it gone leaves the job to the
     // other. Any other failure (no write access) leaves the value in place and
     // the job goes on.
-    if (DeleteHandOverValue(keyPath, name) == ERROR_FILE_NOT_FOUND) return FALSE;
+    if (DeleteHandOverValue(keyPath, name) == ERROR_FILE_NOT_FOUND) {
+        // For a shared job the log says so, as for one found gone: every
+        // agent the signal woke then accounts for itself.
+        if (argument != 0) LogLine(kSharedJobTaken);
+        return FALSE;
+    }
     handOverName = name;
 
     if (LogEnabled != 0) {

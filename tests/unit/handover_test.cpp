@@ -266,12 +266,24 @@ TEST_F(HandOver, LosingTheClaimEndsQuietly) {
             ::RegDeleteValueW(key, name);  // the other thread's deletion
             return ::RegDeleteValueW(key, name);
         });
+    lmvntest::TempDir dir(L"handover");
+    ASSERT_LT(dir.path().size(), static_cast<size_t>(kLogDestDirUnits));
+    wcscpy_s(LogDestDir, dir.path().c_str());
     LogEnabled = 1;
+    ASSERT_TRUE(OpenLogFile());
     ASSERT_TRUE(registry_.SetString(kUser, L"C:\\job.ini"));
     EXPECT_FALSE(Retrieve(0));
     EXPECT_FALSE(registry_.Exists(kUser));
+    // A shared job lost to another agent says so in the log.
+    ASSERT_TRUE(registry_.SetString(L"Shared", L"C:\\job.ini"));
+    EXPECT_FALSE(Retrieve(1));
+    CloseLogFile();
+    LogDestDir[0] = L'\0';
     EXPECT_EQ(0, profileReads);
     EXPECT_TRUE(reports_.Boxes().empty());
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"Agent started.", L"No shared print job found. Another agent has taken it."}),
+              lmvntest::LogTexts(dir / L"vp_log.txt"));
 }
 
 TEST_F(HandOver, WithoutWriteAccessTheJobGoesOnAndTheValueStays) {
