@@ -122,9 +122,13 @@ TEST_F(MainLoopE2E, PrintAndKillSetTogetherServeTheJobFirst) {
     const auto received =
         std::find(log.begin(), log.end(), L"New print job received. Start processing thread.");
     const auto suicide = std::find(log.begin(), log.end(), L"Suicide.");
+    const auto exits = std::find(log.begin(), log.end(), L"Agent exits.");
     EXPECT_TRUE(received < suicide);
-    EXPECT_TRUE(suicide != log.end());
-    ExpectEndedByKill();
+    EXPECT_TRUE(suicide < exits);
+    EXPECT_TRUE(exits != log.end());
+    // The job's thread was started just before the kill: its first lines may
+    // fall between the agent's last two, or after them, up to the moment the
+    // log is closed.
 }
 
 }  // namespace
