@@ -2,6 +2,7 @@
 
 #include "processes.h"
 
+#include <gtest/gtest.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -112,8 +113,40 @@ void RemoveTree(const std::wstring& dir) {
 }
 }  // namespace
 
+namespace {
+// What a failed test leaves to read: the folder's files and the last lines
+// of the agent's log, if it kept one there.
+void DescribeKeptFolder(const std::wstring& dir) {
+    std::printf("[ kept     ] %s\n", Utf8(dir).c_str());
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(JoinPath(dir, L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            std::printf("[ kept     ]   %s (%lu bytes)\n", Utf8(data.cFileName).c_str(),
+                        data.nFileSizeLow);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    const auto lines = ParseLog(ReadFileBytes(JoinPath(dir, L"vp_log.txt")));
+    constexpr size_t kShown = 80;
+    const size_t first = lines.size() > kShown ? lines.size() - kShown : 0;
+    if (first > 0) std::printf("[ kept log ] (%zu lines before these)\n", first);
+    for (size_t i = first; i < lines.size(); ++i) {
+        std::printf("[ kept log ] %s %s\n", Utf8(lines[i].stamp).c_str(),
+                    Utf8(lines[i].text).c_str());
+    }
+    std::fflush(stdout);
+}
+}  // namespace
+
 TempDir::~TempDir() {
-    if (!path_.empty()) RemoveTree(path_);
+    if (path_.empty()) return;
+    if (::testing::Test::HasFailure()) {
+        DescribeKeptFolder(path_);
+        return;
+    }
+    RemoveTree(path_);
 }
 
 namespace {

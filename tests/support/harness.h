@@ -29,7 +29,9 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool CopyProgram(const std::wstring& from, const std::wstring& to);
 
-// A fresh folder under %TEMP%, removed with everything in it at the end.
+// A fresh folder under %TEMP%, removed with everything in it at the end;
+// kept when the running test has failed, with its files listed and the
+// agent's log in it printed, so that a failure seen once can be read after.
 class TempDir {
   public:
     explicit TempDir(const std::wstring& prefix = L"lmvn");
