@@ -19,6 +19,7 @@
 #include "job/activation.h"
 #include "job/purge.h"
 #include "job/stages.h"
+#include "win/process_start.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -107,7 +108,7 @@ bool StartClient(std::span<wchar_t> commandLine, UniqueProcess& client) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!Win32().CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+    if (!CreateProcessRetryingW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &started)) {
         return false;
     }

@@ -4,6 +4,7 @@
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"
+#include "win/process_start.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -50,7 +51,7 @@ bool StartStage(std::span<wchar_t> command, bool composed, BOOL inheritHandles,
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!Win32().CreateProcessW(nullptr, command.data(), nullptr, nullptr, inheritHandles,
+    if (!CreateProcessRetryingW(nullptr, command.data(), nullptr, nullptr, inheritHandles,
                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info)) {
         return false;
     }

@@ -35,6 +35,7 @@ constexpr DWORD kClientPid = 777;
 struct World {
     bool converterStarts = true;
     bool clientStarts = true;
+    int clientSystemFailures = 0;  // the client's next starts that fail for the system's sake
     DWORD idleResult = 0;
     std::vector<std::wstring> clientCommandLines;
     std::vector<DWORD> idleWaits;
@@ -76,6 +77,11 @@ BOOL WINAPI FakeCreateProcess(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES
         return TRUE;
     }
     world.clientCommandLines.push_back(commandLine);
+    if (world.clientSystemFailures > 0) {
+        --world.clientSystemFailures;
+        SetLastError(ERROR_INTERNAL_ERROR);
+        return FALSE;
+    }
     if (!world.clientStarts) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -679,6 +685,14 @@ TEST_F(Delivery, CommandLineClientThatCannotStart) {
     EXPECT_TRUE(FileExists(files.page2));
     EXPECT_TRUE(world.idleWaits.empty());
     EXPECT_EQ(1, world.purges);
+}
+
+TEST_F(Delivery, CommandLineClientStartTheSystemFailedIsMadeAgain) {
+    world.clientSystemFailures = 1;
+    EXPECT_EQ(1u, DeliverJob(L"C:\\jobs\\job.ini", settings_, client_));
+    EXPECT_EQ(2u, world.clientCommandLines.size());
+    EXPECT_EQ(std::vector<DWORD>{10000}, world.idleWaits);  // the second start went on
+    EXPECT_TRUE(Boxes().empty());
 }
 
 // ---- How the stages end a job ------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ struct Start {
 // The fakes' state (statics, as the seam takes plain function pointers).
 std::wstring g_modulePath;
 std::wstring g_failingProgram;  // CreateProcessW fails for a line holding it
+int g_systemFailures = 0;       // the next so many starts fail for the system's sake
 std::vector<Start> g_starts;
 std::vector<std::wstring> g_events;  // calls and log lines, in order
 decltype(&::CloseHandle) g_realCloseHandle = nullptr;
@@ -59,6 +61,11 @@ BOOL WINAPI FakeCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURIT
                         pa == nullptr && ta == nullptr && env == nullptr && dir == nullptr,
                         memcmp(si, &zero, sizeof(zero)) == 0});
     g_events.push_back(L"start " + std::wstring(commandLine));
+    if (g_systemFailures > 0) {
+        --g_systemFailures;
+        SetLastError(ERROR_INTERNAL_ERROR);
+        return FALSE;
+    }
     if (!g_failingProgram.empty() &&
         std::wstring(commandLine).find(g_failingProgram) != std::wstring::npos) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -194,6 +201,7 @@ class StagesTest : public ::testing::Test {
     void SetUp() override {
         g_modulePath = L"C:\\Agent Dir\\lmvnagent.exe";
         g_failingProgram.clear();
+        g_systemFailures = 0;
         g_starts.clear();
         g_events.clear();
         g_waitResult = WAIT_OBJECT_0;
@@ -317,6 +325,35 @@ TEST_F(StagesTest, StartsThatFail) {
     EXPECT_EQ(reported, g_events);
     EXPECT_FALSE(lmvntest::FileExists(job_));
     EXPECT_TRUE(lmvntest::FileExists(emf_));  // the pages are not touched
+}
+
+// A start the system failed for a moment is made again, and the job goes on
+// as if the first had worked; one that keeps failing is reported as before.
+TEST_F(StagesTest, StartsTheSystemFailedAreMadeAgain) {
+    ScopedApiOverride<decltype(&::Sleep)> sleep(
+        &Win32Api::Sleep, [](DWORD ms) { g_events.push_back(L"sleep " + std::to_wstring(ms)); });
+    g_systemFailures = 2;
+    EXPECT_TRUE(RunConverter(job_.c_str()));
+    const std::wstring start = L"start " + Expect(L"lmvndisp.exe");
+    const std::vector<std::wstring> retried = {
+        L"log Starting converter.",
+        start,
+        L"sleep 100",
+        start,
+        L"sleep 100",
+        start,
+        L"wait " + kProcess + L" " + std::to_wstring(INFINITE),
+        L"close " + kProcess,
+        L"close " + kThread,
+        L"log Converter finished.",
+    };
+    EXPECT_EQ(retried, g_events);
+
+    g_events.clear();
+    g_systemFailures = 3;
+    EXPECT_FALSE(RunConverter(job_.c_str()));
+    EXPECT_EQ(3, std::count(g_events.begin(), g_events.end(), start));
+    EXPECT_EQ(L"box Cannot find converter executable.", g_events.back());
 }
 
 TEST_F(StagesTest, CommandLinesThatDoNotFitAreNeverStarted) {
