@@ -228,8 +228,7 @@ TEST_F(BadInput, EmptyClipboardFormatFailsToPlaceTheDataAndDeletesTheJob) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &info));
+    ASSERT_TRUE(StartTestProcess(line.data(), FALSE, 0, nullptr, &startup, &info));
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     ASSERT_TRUE(WaitUntil([] { return FindWindowW(L"LmvnBadFormat", nullptr) != nullptr; }, 15000));

@@ -100,8 +100,7 @@ class DeliveryRoads : public ::testing::Test {
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &info)) {
+        if (!lmvntest::StartTestProcess(line.data(), FALSE, 0, nullptr, &startup, &info)) {
             return nullptr;
         }
         CloseHandle(info.hThread);

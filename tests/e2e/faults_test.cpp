@@ -364,8 +364,7 @@ TEST_F(Faults, SeveralProcessesAppendingToOneLogLoseNoLine) {
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   dir().c_str(), &startup, &info));
+        ASSERT_TRUE(StartTestProcess(line.data(), FALSE, 0, dir().c_str(), &startup, &info));
         started.push_back(info);
     }
     for (const PROCESS_INFORMATION& info : started) {

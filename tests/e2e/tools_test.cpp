@@ -315,8 +315,7 @@ TEST(ProgressIndicator, ShowsTheConvertedShareAndEndsOnClose) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                               NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi));
+    ASSERT_TRUE(StartTestProcess(command.data(), FALSE, NORMAL_PRIORITY_CLASS, nullptr, &si, &pi));
     CloseHandle(pi.hThread);
     WaitForInputIdle(pi.hProcess, 20000);
 
@@ -366,8 +365,7 @@ class NotifyMonitor {
         si.hStdOutput = out;
         si.hStdError = out;
         PROCESS_INFORMATION pi = {};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &si, &pi)) {
+        if (StartTestProcess(command.data(), TRUE, CREATE_NO_WINDOW, nullptr, &si, &pi)) {
             CloseHandle(pi.hThread);
             process_ = pi.hProcess;
         }

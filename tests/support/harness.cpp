@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "processes.h"
+#include "win/process_start.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -73,6 +74,16 @@ bool ReportFailedStep(const wchar_t* step, const std::wstring& what) {
     const DWORD error = GetLastError();
     fwprintf(stderr, L"test support: %ls %ls failed, error %lu\n", step, what.c_str(), error);
     return false;
+}
+
+BOOL StartTestProcess(LPWSTR commandLine, BOOL inheritHandles, DWORD flags, LPCWSTR directory,
+                      STARTUPINFOW* startup, PROCESS_INFORMATION* started) {
+    return lmvn::CreateProcessRetryingW(
+        nullptr, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr, directory, startup,
+        started, [](DWORD error) {
+            fwprintf(stderr, L"test support: a program start failed, error %lu; trying again\n",
+                     error);
+        });
 }
 
 TempDir::TempDir(const std::wstring& prefix) {
@@ -272,8 +283,8 @@ std::optional<PROCESS_INFORMATION> Launch(std::wstring commandLine, const std::w
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        dir.empty() ? nullptr : dir.c_str(), &si, &pi)) {
+    if (!StartTestProcess(commandLine.data(), FALSE, 0, dir.empty() ? nullptr : dir.c_str(), &si,
+                          &pi)) {
         ReportFailedStep(L"starting", commandLine);
         return std::nullopt;
     }

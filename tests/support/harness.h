@@ -24,6 +24,13 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
 // then names its cause.
 bool ReportFailedStep(const wchar_t* step, const std::wstring& what);
 
+// CreateProcessW for the tests' own programs, tried again as the agent tries
+// its starts again when the system rather than the program failed (see
+// win/process_start.h). Each such failure is noted on the error output, so
+// that a run shows how often it happens.
+BOOL StartTestProcess(LPWSTR commandLine, BOOL inheritHandles, DWORD flags, LPCWSTR directory,
+                      STARTUPINFOW* startup, PROCESS_INFORMATION* started);
+
 bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

@@ -45,8 +45,7 @@ ToolResult RunTool(const wchar_t* program, const std::wstring& arguments, DWORD 
     si.hStdOutput = out;
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    const BOOL started = StartTestProcess(line.data(), TRUE, CREATE_NO_WINDOW, nullptr, &si, &pi);
     if (!started) ReportFailedStep(L"starting", line);
     CloseHandle(out);
     CloseHandle(err);

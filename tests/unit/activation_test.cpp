@@ -353,8 +353,7 @@ TEST(ActivationReal, WindowOfAnotherProcessComesForwardAndTimeoutIsKept) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info));
+    ASSERT_TRUE(lmvntest::StartTestProcess(commandLine.data(), FALSE, 0, nullptr, &startup, &info));
     HWND window = nullptr;
     WaitUntil(
         [&] {

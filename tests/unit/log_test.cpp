@@ -326,8 +326,7 @@ TEST(LogProcesses, SeveralProcessesAppendWholeLines) {
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &si, &pi));
+        ASSERT_TRUE(lmvntest::StartTestProcess(line.data(), FALSE, 0, nullptr, &si, &pi));
         CloseHandle(pi.hThread);
         children.push_back(pi.hProcess);
     }
