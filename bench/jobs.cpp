@@ -2,6 +2,7 @@
 
 #include "clipboard_names.h"
 #include "procinfo.h"
+#include "win/process_start.h"
 
 #include <shellapi.h>
 
@@ -54,8 +55,9 @@ std::optional<PROCESS_INFORMATION> StartChild(std::wstring commandLine, BOOL inh
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, inherit,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &started)) {
+    if (!lmvn::CreateProcessRetryingW(nullptr, commandLine.data(), nullptr, nullptr, inherit,
+                                      NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                                      &started)) {
         return std::nullopt;
     }
     return started;
