@@ -155,14 +155,6 @@ regset 'HKCU\Software\Lumvane' 'Clipboard Format' REG_SZ 'Lumvane Job'
 regset 'HKCU\Software\Lumvane' 'Message ID' REG_DWORD 32768
 
 logtext() { [ -f "$log" ] && iconv -f UTF-16LE -t UTF-8 "$log" | sed '1s/^\xEF\xBB\xBF//' | tr -d '\r'; }
-wait_for() { # SECONDS COMMAND...: polls every 0.1 s
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
 
 # ---- The agent and a monitor of its broadcasts ------------------------------------
 # In message mode the agent reports failures as broadcasts, never as message

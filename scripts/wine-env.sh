@@ -14,6 +14,16 @@ export WINEARCH=win64
 unset DISPLAY_FOR_WINE
 
 lmvn_detached() { setsid "$@" </dev/null >/dev/null 2>&1; }
+# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds;
+# fails once SECONDS have passed.
+wait_for() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.1
+  done
+}
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "wine-env: creating the prefix $WINEPREFIX"

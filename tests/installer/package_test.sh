@@ -87,14 +87,6 @@ values() {
     sed -n 's/^"\(.*\)"=\(.*\)$/\1=\2/p' | sort
 }
 key_exists() { timeout 30 setsid wine reg query "$1" </dev/null >/dev/null 2>&1; }
-wait_for() { # SECONDS COMMAND...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.2
-  done
-}
 
 install_dir="$WINEPREFIX/drive_c/Program Files/Lumvane"
 programs=(lmvnagent.exe preprocess.exe progress.exe lmvndisp.exe lmvnclient.exe lmvnnotify.exe lmvnsubmit.exe lmvncheck.exe)
