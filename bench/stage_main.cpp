@@ -9,6 +9,8 @@
 
 #include <cwchar>
 
+#include "support/desktop.h"
+
 namespace {
 
 constexpr DWORD kConverterMs = 400;
@@ -43,13 +45,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
     if (!NamedAs(module, L"progress.exe")) return 0;
 
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = L"Lumvane progress indicator";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Converting", WS_OVERLAPPEDWINDOW,
-                                  0, 0, 200, 80, nullptr, nullptr, instance, nullptr);
+    HWND window = lmvntest::CreateProgressIndicatorWindow(instance, WindowProc);
     if (window == nullptr) return 2;
     SetTimer(window, 1, kWindowLifeMs, nullptr);
     MSG message;

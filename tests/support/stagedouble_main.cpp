@@ -26,6 +26,7 @@
 #include <cwchar>
 #include <string>
 #include "../../tools/common/journal.h"
+#include "desktop.h"
 
 namespace {
 
@@ -120,13 +121,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 void ShowProgressWindow(HINSTANCE instance, DWORD limitMs) {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = L"Lumvane progress indicator";
-    RegisterClassW(&windowClass);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Converting", WS_OVERLAPPEDWINDOW,
-                                  0, 0, 200, 80, nullptr, nullptr, instance, nullptr);
+    HWND window = lmvntest::CreateProgressIndicatorWindow(instance, WindowProc);
     if (window == nullptr) {
         Journal(L"window-failed", std::to_wstring(GetLastError()));
         return;
