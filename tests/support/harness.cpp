@@ -122,9 +122,7 @@ void RemoveTree(const std::wstring& dir) {
     }
     RemoveDirectoryW(dir.c_str());
 }
-}  // namespace
 
-namespace {
 // What a failed test leaves to read: the folder's files and the last lines
 // of the agent's log, if it kept one there.
 void DescribeKeptFolder(const std::wstring& dir) {
