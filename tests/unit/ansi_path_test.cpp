@@ -1,7 +1,7 @@
 // The ANSI form of a job path, as copy-data and clipboard mode hand it over:
 // exact, or the short form of the same file, or nothing at all.
 #include "common/settings.h"
-#include "job/delivery.h"
+#include "job/ansi_path.h"
 #include "support/harness.h"
 #include "support/producer.h"
 #include "win/win32api.h"

@@ -1,5 +1,10 @@
 #include "job/delivery.h"
 
+#include "job/ansi_path.h"
+#include "job/client_window.h"
+#include "job/clipboard_delivery.h"
+#include "job/job_files.h"
+
 #include "diag/format.h"
 #include "diag/report.h"
 #include "support/capture.h"

@@ -11,7 +11,7 @@
 #include "diag/format.h"
 #include "diag/log.h"
 #include "job/client_settings.h"
-#include "job/delivery.h"
+#include "job/clipboard_delivery.h"
 #include "job/handover.h"
 #include "job/stages.h"
 #include "win/registry.h"
