@@ -10,6 +10,9 @@
 //             starts slowly: what is left of them afterwards (threads,
 //             memory, windows, client copies, handles); clipboard jobs each
 //             delivered once?
+//   flood     empty signals of the user's print event, then a real job: the
+//             agent's threads and open boxes during the flood, and the job's
+//             latency against the same job on a quiet agent
 //   idle      the agent's processor time over a quiet stretch: zero
 //   growth    the agent's handles and private memory after a few and after
 //             many jobs
@@ -44,20 +47,22 @@ struct Options {
     int wave = 100;              // growth jobs submitted back to back at a time
     int batch = 240;             // copy-data jobs in the batch
     int clipboardBatch = 30;     // clipboard jobs after it
+    int flood = 150;             // empty signals before each flood's real job
+    int floodRounds = 5;         // floods, each with a quiet job before it
     DWORD windowDelayMs = 1500;  // the batch's client makes its window this late
     double idleSeconds = 10;
     double logSeconds = 1;
     int logRounds = 3;
     std::wstring agent;  // default: lmvnagent.exe in the folder above ours
-    std::wstring phases = L"log,latency,burst,clipboard,batch,growth";  // what to run
+    std::wstring phases = L"log,latency,burst,clipboard,flood,batch,growth";  // what to run
     bool Runs(const wchar_t* phase) const { return phases.find(phase) != std::wstring::npos; }
 };
 
 const wchar_t kUsage[] =
     L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
     L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
-    L"                 [--batch N] [--clipboard-batch N]\n"
-    L"                 [--agent PATH] [--phases log,latency,burst,clipboard,batch,growth]\n";
+    L"                 [--batch N] [--clipboard-batch N] [--flood N] [--flood-rounds N]\n"
+    L"                 [--agent PATH] [--phases log,latency,burst,clipboard,flood,batch,growth]\n";
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -84,6 +89,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             o.wave = 10;
             o.batch = 24;
             o.clipboardBatch = 10;
+            o.floodRounds = 1;
             o.idleSeconds = 2;
             o.logSeconds = 0.3;
             o.logRounds = 1;
@@ -101,6 +107,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             ok = number(o.batch);
         } else if (arg == L"--clipboard-batch") {
             ok = number(o.clipboardBatch);
+        } else if (arg == L"--flood") {
+            ok = number(o.flood);
+        } else if (arg == L"--flood-rounds") {
+            ok = number(o.floodRounds);
         } else if (arg == L"--idle-seconds") {
             ok = real(o.idleSeconds);
         } else if (arg == L"--log-seconds") {
@@ -412,10 +422,12 @@ struct Bench {
     }
 
     // Samples the agent's threads and resident memory every 20 ms, on a
-    // thread of its own, and keeps the peaks.
+    // thread of its own, and keeps the peaks; with `boxCaption`, the message
+    // boxes of that caption on the desktop too.
     class Sampler {
       public:
-        explicit Sampler(DWORD linuxPid) : linuxPid_(linuxPid) {
+        explicit Sampler(DWORD linuxPid, const wchar_t* boxCaption = nullptr)
+            : linuxPid_(linuxPid), boxCaption_(boxCaption) {
             thread_ = CreateThread(nullptr, 0, &Sampler::Run, this, 0, nullptr);
         }
         ~Sampler() { Stop(); }
@@ -428,6 +440,7 @@ struct Bench {
         }
         int peakThreads = 0;
         long long peakRssKb = 0;
+        int peakBoxes = 0;
 
       private:
         static DWORD WINAPI Run(LPVOID self) {
@@ -437,11 +450,16 @@ struct Bench {
                     s->peakThreads = std::max(s->peakThreads, f->threads);
                     s->peakRssKb = std::max(s->peakRssKb, f->rssKb);
                 }
+                if (s->boxCaption_ != nullptr) {
+                    s->peakBoxes =
+                        std::max(s->peakBoxes, lmvntest::CountWindows(L"#32770", s->boxCaption_));
+                }
                 Sleep(20);
             }
             return 0;
         }
         DWORD linuxPid_;
+        const wchar_t* boxCaption_;
         HANDLE thread_ = nullptr;
         LONG stop_ = 0;
     };
@@ -632,6 +650,127 @@ struct Bench {
             L"-");
     }
 
+    // Lines of the agent's log (UTF-16) that hold `text`.
+    int LogLines(const wchar_t* text) const {
+        HANDLE file = CreateFileW((in.dir + L"\\vp_log.txt").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return 0;
+        std::wstring log;
+        wchar_t buffer[16384];
+        DWORD read = 0;
+        while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+            log.append(buffer, read / sizeof(wchar_t));
+        }
+        CloseHandle(file);
+        int lines = 0;
+        for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1)) {
+            ++lines;
+        }
+        return lines;
+    }
+
+    // Empty signals of the user's print event, as any account that may set it
+    // can send them: each once the main loop has reset the last, so that each
+    // wakes the agent. Right after the last one, a real job; before each
+    // flood, the same job on the quiet agent is the baseline. The agent shows
+    // its reports as boxes here (message mode off); they are counted while
+    // the flood lasts, and answered after each round.
+    void Flood(Agent& agent) {
+        constexpr wchar_t kCaption[] = L"Lumvane agent";
+        if (!ConfigureClient(in, Mode::CopyData)) return;
+        Submitter submitter(in);
+        HANDLE print = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, in.printEvent.c_str());
+        if (!submitter.ok() || print == nullptr) {
+            Progress(L"flood: cannot open the agent's print event");
+            if (print != nullptr) CloseHandle(print);
+            return;
+        }
+        // One real job: its latency in ms, or none when it did not arrive.
+        auto realJob = [&]() -> std::optional<double> {
+            const std::wstring path = WriteJobFile(in, nextJob++);
+            const auto start = submitter.Submit(path);
+            const auto arrived =
+                start ? journal.WaitFor(path, L"copydata", 30000) : std::optional<long long>();
+            if (!arrived) return std::nullopt;
+            return Milliseconds(*arrived - *start);
+        };
+        std::vector<double> quiet;
+        std::vector<double> flooded;
+        int lost = 0;
+        int unanswered = 0;  // signals the main loop did not take within 10 s
+        int peakThreads = 0;
+        int peakBoxes = 0;
+        int boxesAfter = 0;
+        int threadsStarted = 0;
+        for (int round = 0; round < options.floodRounds; ++round) {
+            Quiet(agent);
+            if (const auto ms = realJob()) {
+                quiet.push_back(*ms);
+            } else {
+                ++lost;
+            }
+            Sleep(200);
+            Quiet(agent);
+            const int startedBefore = LogLines(L"Processing thread started.");
+            Sampler sampler(agent.linuxPid(), kCaption);
+            for (int i = 0; i < options.flood; ++i) {
+                SetEvent(print);
+                const ULONGLONG deadline = GetTickCount64() + 10000;
+                while (WaitForSingleObject(print, 0) == WAIT_OBJECT_0) {
+                    if (GetTickCount64() > deadline) {
+                        ++unanswered;
+                        break;
+                    }
+                    Sleep(1);
+                }
+            }
+            if (const auto ms = realJob()) {
+                flooded.push_back(*ms);
+            } else {
+                ++lost;
+            }
+            Quiet(agent);
+            sampler.Stop();
+            peakThreads = std::max(peakThreads, sampler.peakThreads);
+            peakBoxes = std::max(peakBoxes, sampler.peakBoxes);
+            boxesAfter = std::max(boxesAfter, lmvntest::CountWindows(L"#32770", kCaption));
+            // The real job's thread included.
+            threadsStarted =
+                std::max(threadsStarted, LogLines(L"Processing thread started.") - startedBefore);
+            const int answered = lmvntest::AnswerBoxes(kCaption);
+            Progress(
+                L"flood %d: quiet job %ls ms, after the flood %ls ms; peak %d threads, %d "
+                L"boxes; %d boxes answered",
+                round + 1, quiet.empty() ? L"-" : Fixed(quiet.back(), 1).c_str(),
+                flooded.empty() ? L"-" : Fixed(flooded.back(), 1).c_str(), sampler.peakThreads,
+                sampler.peakBoxes, answered);
+        }
+        CloseHandle(print);
+        resignals += submitter.resignals();
+
+        const std::wstring name = L"Flood of " + std::to_wstring(options.flood) + L" empty signals";
+        Row(name + L": agent threads, peak during the flood / processing threads started (count)",
+            std::to_wstring(peakThreads) + L" / " + std::to_wstring(threadsStarted), L"-",
+            L"worst of " + std::to_wstring(options.floodRounds) + L" rounds" +
+                (unanswered ? L"; " + std::to_wstring(unanswered) + L" signals not taken in 10 s"
+                            : L""),
+            L"fewer than 16 threads");
+        Row(name + L": open boxes, peak during the flood / after the real job (count)",
+            std::to_wstring(peakBoxes) + L" / " + std::to_wstring(boxesAfter), L"-",
+            L"worst of " + std::to_wstring(options.floodRounds) + L" rounds", L"at most 1");
+        const double floodMedian = Percentile(flooded, 0.5);
+        const double quietMedian = Percentile(quiet, 0.5);
+        const double floodMax = Percentile(flooded, 1.0);
+        const double quietMax = Percentile(quiet, 1.0);
+        Row(name + L": latency of the real job right after it, median / max (ms)",
+            Fixed(floodMedian, 1) + L" / " + Fixed(floodMax, 1),
+            Fixed(quietMedian, 1) + L" / " + Fixed(quietMax, 1) + L" (same job, no flood)",
+            Fixed(floodMedian / quietMedian, 3) + L" / " + Fixed(floodMax / quietMax, 3) +
+                (lost ? L" (" + std::to_wstring(lost) + L" jobs lost)" : L""),
+            L"about 1");
+    }
+
     // Waits until the agent's thread count has stayed the same for a second.
     void Quiet(const Agent& agent) {
         int last = -1;
@@ -766,8 +905,8 @@ struct Bench {
         }
     }
 
-    bool StartAgent(Agent& agent, bool log) {
-        if (!ConfigureAgent(in, log)) return false;
+    bool StartAgent(Agent& agent, bool log, bool boxes = false) {
+        if (!ConfigureAgent(in, log, boxes)) return false;
         if (!agent.Start(in)) {
             Progress(L"the agent did not start");
             return false;
@@ -825,6 +964,15 @@ struct Bench {
         if (options.Runs(L"clipboard")) {
             Progress(L"clipboard retry");
             ClipboardRetry();
+        }
+
+        if (options.Runs(L"flood")) {
+            Agent agent;
+            if (!StartAgent(agent, true, true)) return 1;
+            Progress(L"flood of %d empty signals, %d rounds", options.flood, options.floodRounds);
+            Flood(agent);
+            agent.Stop();
+            lmvntest::AnswerBoxes(L"Lumvane agent");
         }
 
         if (options.Runs(L"batch")) {
@@ -888,11 +1036,11 @@ int wmain(int argc, wchar_t** argv) {
     for (const auto& row : run.rows) std::wprintf(L"%ls\n", row.c_str());
     std::wprintf(
         L"\nRun (%ls): %d latency samples per row and side, burst of %d, batch of %d and %d, "
-        L"growth readings after %d and %d jobs (waves of %d), idle %.0f s, log %.1f s x %d "
-        L"rounds.\n",
+        L"flood of %d signals x %d rounds, growth readings after %d and %d jobs (waves of %d), "
+        L"idle %.0f s, log %.1f s x %d rounds.\n",
         options.phases.c_str(), options.reps, options.burst, options.batch, options.clipboardBatch,
-        options.growthFirst, options.growthTotal, options.wave, options.idleSeconds,
-        options.logSeconds, options.logRounds);
+        options.flood, options.floodRounds, options.growthFirst, options.growthTotal, options.wave,
+        options.idleSeconds, options.logSeconds, options.logRounds);
     std::fflush(stdout);
     bench::Uninstall(*installation);
     return status;

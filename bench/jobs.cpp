@@ -154,10 +154,10 @@ void ClearRegistry() {
     RegDeleteKeyW(HKEY_CURRENT_USER, kKeyPath);
 }
 
-bool ConfigureAgent(const Installation& installation, bool log) {
+bool ConfigureAgent(const Installation& installation, bool log, bool boxes) {
     return SetDword(HKEY_LOCAL_MACHINE, L"Log", log ? 1 : 0) &&
            SetString(HKEY_LOCAL_MACHINE, L"LogDestDir", installation.dir) &&
-           SetDword(HKEY_LOCAL_MACHINE, L"Message Mode", 1);
+           SetDword(HKEY_LOCAL_MACHINE, L"Message Mode", boxes ? 0 : 1);
 }
 
 std::wstring ClientCommand(const Installation& installation) {

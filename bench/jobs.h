@@ -38,8 +38,9 @@ struct Installation {
 std::optional<Installation> Install(const std::wstring& agentExe, const std::wstring& benchDir);
 void Uninstall(const Installation& installation);
 
-// HKLM\Software\Lumvane: the agent's values (reports broadcast, never a box).
-bool ConfigureAgent(const Installation& installation, bool log);
+// HKLM\Software\Lumvane: the agent's values. Reports are broadcast, never
+// shown as a box, unless `boxes` asks for boxes (message mode off).
+bool ConfigureAgent(const Installation& installation, bool log, bool boxes = false);
 // HKCU\Software\Lumvane: the client values for `mode`. In copy-data and
 // clipboard mode a client the agent starts makes its window `windowDelayMs`
 // after it became idle for input.

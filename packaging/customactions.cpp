@@ -1,73 +1,77 @@
 // Custom actions of the Lumvane installer package (lmvnsetup.dll, stored in
 // the package's Binary table, never installed). Each one is bounded in time,
-// shows no window and returns ERROR_SUCCESS unless the installation must stop:
+// shows no window and returns ERROR_SUCCESS unless the installation must stop.
 //
-//   CheckSettings   immediate, after AppSearch: refuses to install over a
-//                   newer version; checks the public properties
-//                   that configure the agent, refuses a value out of range,
-//                   and sets KEEP_<PROPERTY> to the data the package writes
-//                   into HKLM\Software\Lumvane\Settings: the property's, else
-//                   the value found there, else one written by hand under
-//                   HKLM\Software\Lumvane (MAIN_<PROPERTY>), which is moved.
-//   StopAgents      deferred, as LocalSystem, before files are replaced or
-//                   removed: sets the kill event, waits at most 10 s for the
-//                   agents to end, then resets it so that agents started
-//                   later run.
-//   SetKeyRights    deferred, as LocalSystem, after the values are written:
-//                   creates HKLM\Software\Lumvane\Settings (also empty: its
-//                   presence alone keeps the agent from reading settings in
-//                   the key above) and gives both keys their DACLs.
-//   RemoveSettings  deferred, as LocalSystem, at uninstall, after the
-//                   package's values are gone: removes Settings, then
-//                   HKLM\Software\Lumvane, each when nothing else is left in it.
+// One immediate action decides everything and hands each deferred action its
+// data (CustomActionData); a deferred action with no data does nothing. No
+// public property reaches a deferred action in any other way.
+//
+//   CheckDowngrade         immediate, after FindRelatedProducts: refuses to
+//                          install over a newer version, with a log line (the
+//                          launch condition after it says so too, but Wine's
+//                          log does not show its text).
+//   CheckSettings          immediate, after the features' states are known:
+//                          refuses leaving the Agent feature out,
+//                          a setting out of range, settings given by a user
+//                          who is not an administrator, and a Settings key
+//                          that others may write; decides what the deferred
+//                          actions do.
+//   RestartStoppedAgents   rollback of StopAgents: starts each stopped agent
+//                          again, in its session, as that session's user.
+//   StopAgents             deferred, when agent files are installed, replaced
+//                          or removed: records the running agents in a backup
+//                          file, sets the kill event, waits at most 10 s for
+//                          them to end, then resets it.
+//   RollbackSettings       rollback of SetKeyRights and RemoveSettings: puts
+//                          back what their backup file recorded.
+//   SetKeyRights           deferred (install, repair, upgrade, maintenance):
+//                          writes the given settings into
+//                          HKLM\Software\Lumvane\Settings, keeps the others
+//                          byte for byte, moves values an administrator wrote
+//                          into the main key at a first install, and gives
+//                          both keys their DACLs.
+//   RemoveSettings         deferred (uninstall): removes the settings from
+//                          Settings, then both keys, or leaves the main key
+//                          closed to users when it holds values of others.
+//   NoteFilesInUse         deferred (uninstall), after the files' removal: a
+//                          program still there is in use; the installation
+//                          then ends with 3010 (restart required).
+//   StartAgents            commit: starts the agent in each session where one
+//                          ran before and none runs now.
+//   DiscardSettingsBackup  commit: deletes the backup file of the settings.
+//   RemoveFilesAtRestart   commit (uninstall): moves the programs still in
+//                          use out of their folder and schedules them for
+//                          removal at the restart; removes the folder.
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <msi.h>
 #include <msiquery.h>
-#include <sddl.h>
-#include <tlhelp32.h>
 
-#include <cwchar>
-#include <initializer_list>
+#include <set>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include "agent/events.h"
-#include "common/settings.h"
-#include "diag/format.h"
-#include "win/registry.h"
+#include "setup_agents.h"
+#include "setup_keys.h"
+#include "setup_plan.h"
+#include "setup_records.h"
 #include "win/unique.h"
 
 namespace {
 
-using lmvn::UniqueFile;
-using lmvn::UniqueHandle;
-using lmvn::UniqueKey;
+using lmvnsetup::Record;
+using lmvnsetup::RecordWriter;
+using lmvnsetup::StoredValue;
 
-constexpr wchar_t kAgentExe[] = L"lmvnagent.exe";
 constexpr DWORD kStopWaitMs = 10000;
+constexpr wchar_t kAgentExe[] = L"lmvnagent.exe";
 
-// Both protected, so that nothing granted on HKLM\Software (or by an earlier
-// installation) reaches the keys. See docs/security.md.
-// HKLM\Software\Lumvane\Settings: SYSTEM and Administrators full control,
-// Users read.
-constexpr wchar_t kSettingsDacl[] = L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
-// HKLM\Software\Lumvane, where the producer hands over jobs and each user's
-// agent deletes the value it took: SYSTEM and Administrators full control;
-// Users KEY_READ | KEY_SET_VALUE (0x2001B) on this key only, without
-// KEY_CREATE_SUB_KEY, so that no user can create Settings where it is missing;
-// read only on subkeys created later.
-constexpr wchar_t kMainDacl[] =
-    L"D:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;;0x2001b;;;BU)(A;CIIO;KR;;;BU)";
-
-// One line in the installer log ("msiexec /l*v"), from its pieces.
-void Log(MSIHANDLE install, std::initializer_list<std::wstring_view> pieces) {
+// One line in the installer log ("msiexec /l*v"), shown as it stands.
+void Log(MSIHANDLE install, const std::wstring& line) {
     PMSIHANDLE record = MsiCreateRecord(0);
-    std::wstring line = L"Lumvane: ";
-    for (const std::wstring_view piece : pieces) line += piece;
-    MsiRecordSetStringW(record, 0, line.c_str());
+    MsiRecordSetStringW(record, 0, lmvnsetup::Literal(L"Lumvane: " + line).c_str());
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
 
@@ -82,252 +86,491 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
     return value;
 }
 
-enum class Kind { Number, Text };
-
-struct Setting {
-    const wchar_t* property;
-    const wchar_t* value;  // registry value name under HKLM\Software\Lumvane\Settings
-    Kind kind;
-    unsigned long limit;  // Number: largest value; Text: most characters
-};
-
-// The registry room of each value, as the agent reads it: 259 characters for
-// the client texts, 255 for "LogDestDir".
-constexpr Setting kSettings[] = {
-    {L"CLIENTAPPLICATION", L"Client Application", Kind::Text, 259},
-    {L"TRANSFERMODE", L"Transfer Mode", Kind::Number, 2},
-    {L"TARGETWINDOWCLASS", L"Target Window Class", Kind::Text, 259},
-    {L"TARGETWINDOWTITLE", L"Target Window Title", Kind::Text, 259},
-    {L"CLIPBOARDFORMAT", L"Clipboard Format", Kind::Text, 259},
-    {L"MESSAGEID", L"Message ID", Kind::Number, 0x7FFFFFFF},
-    {L"LOG", L"Log", Kind::Number, 1},
-    {L"LOGDESTDIR", L"LogDestDir", Kind::Text, 255},
-    {L"MESSAGEMODE", L"Message Mode", Kind::Number, 1},
-};
-
-// Decimal digits only, no sign, no blank, at most `limit`.
-bool ParseNumber(const std::wstring& text, unsigned long limit, unsigned long& number) {
-    if (text.empty() || text.size() > 10) return false;
-    unsigned long long value = 0;
-    for (const wchar_t c : text) {
-        if (c < L'0' || c > L'9') return false;
-        value = value * 10 + static_cast<unsigned long long>(c - L'0');
+// The records a deferred action was handed; none when it was handed nothing
+// (or something that is not records, which is logged).
+std::vector<Record> ActionData(MSIHANDLE install) {
+    std::vector<Record> records;
+    const std::wstring data = Property(install, L"CustomActionData");
+    if (!lmvnsetup::ParseRecords(data, records)) {
+        Log(install, L"the action's data cannot be read; it does nothing.");
+        records.clear();
     }
-    if (value > limit) return false;
-    number = static_cast<unsigned long>(value);
-    return true;
+    return records;
 }
 
-// The Registry table's form of the data: "#n" stores a REG_DWORD, and a text
-// that begins with '#' needs one more in front to be stored as text.
-std::wstring RegistryData(const Setting& setting, const std::wstring& given, std::wstring& error) {
-    if (setting.kind == Kind::Number) {
-        unsigned long number = 0;
-        if (!ParseNumber(given, setting.limit, number)) {
-            error = L"must be a whole number from 0 to ";
-            error += std::to_wstring(setting.limit);
-            return L"";
-        }
-        return L"#" + std::to_wstring(number);
+// The first text field of the first record tagged `tag`, or empty.
+std::wstring TextOf(std::vector<Record>& records, std::wstring_view tag) {
+    for (Record& record : records) {
+        std::wstring text;
+        record.next = 0;
+        if (record.tag == tag && record.ReadText(text)) return text;
     }
-    if (given.size() > setting.limit) {
-        error = L"is ";
-        error += std::to_wstring(given.size());
-        error += L" characters long; at most ";
-        error += std::to_wstring(setting.limit);
-        error += L" fit";
+    return L"";
+}
+
+lmvnsetup::Note Noter(MSIHANDLE install) {
+    return [install](const std::wstring& line) { Log(install, line); };
+}
+
+// Logs a plan's notes and, unless it is refused, applies it with `apply`
+// (ApplyInstall or ApplyRemoval, which write `backup` first).
+UINT Carry(MSIHANDLE install, const lmvnsetup::Plan& plan, const std::wstring& backup,
+           DWORD (*apply)(const lmvnsetup::Plan&, const std::wstring&, const lmvnsetup::Note&)) {
+    for (const std::wstring& note : plan.notes) Log(install, note);
+    if (plan.refused) return ERROR_INSTALL_FAILURE;
+    return apply(plan, backup, Noter(install)) == ERROR_SUCCESS ? ERROR_SUCCESS
+                                                                : ERROR_INSTALL_FAILURE;
+}
+
+// A new name for a backup file, in the system's own temporary folder, which
+// users cannot read or replace files of others in: 128 random bits.
+std::wstring NewBackupPath(const wchar_t* suffix) {
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    BYTE random[16] = {};
+    if (length == 0 || length >= MAX_PATH ||
+        !BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return L"";
     }
-    return given[0] == L'#' ? L"#" + given : given;
-}
-
-// "Software\\Lumvane", the agent's key under HKEY_LOCAL_MACHINE.
-std::wstring KeyPath() {
-    wchar_t path[lmvn::kTextUnits] = {};
-    lmvn::FormatText(path, lmvn::kKeyPathFormat, lmvn::kPrinterName);
-    return path;
-}
-
-// "Software\\Lumvane\\Settings", where the package writes the settings.
-std::wstring SettingsPath() { return KeyPath() + L"\\" + lmvn::kSettingsSubkeyName; }
-
-// Creates (or opens) HKLM\`path` and gives it the DACL `sddl`; returns the
-// status of the step that failed.
-LONG SetDacl(const std::wstring& path, const wchar_t* sddl) {
-    UniqueKey key;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                  WRITE_DAC | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
-        return static_cast<LONG>(GetLastError());
+    std::wstring path = std::wstring(windows) + L"\\Temp\\Lumvane-";
+    constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    for (const BYTE b : random) {
+        path += kDigits[b >> 4];
+        path += kDigits[b & 0xF];
     }
-    status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    return status;
+    return path + suffix;
 }
 
-// Removes HKLM\`path` when it holds no value and no subkey, and logs what it
-// did or why not.
-void RemoveIfEmpty(MSIHANDLE install, const std::wstring& path) {
-    UniqueKey key;
-    LONG status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put());
-    if (status == ERROR_FILE_NOT_FOUND) return;
-    DWORD subkeys = 0;
-    DWORD values = 0;
-    if (status == ERROR_SUCCESS) {
-        status = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                                  &values, nullptr, nullptr, nullptr, nullptr);
+// The installed state of a feature once this installation is done.
+bool WillBePresent(MSIHANDLE install, const wchar_t* feature, UINT& error) {
+    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
+    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
+    error = MsiGetFeatureStateW(install, feature, &installed, &action);
+    const INSTALLSTATE after = action == INSTALLSTATE_UNKNOWN ? installed : action;
+    return after == INSTALLSTATE_LOCAL || after == INSTALLSTATE_SOURCE;
+}
+
+// Whether this installation installs, reinstalls or removes the files of
+// `feature`: it is installed where it was not, removed, or named by REINSTALL
+// (a repair). Wine reports an installed feature as being installed again in
+// every maintenance run (REMOVE=Tools, ADDLOCAL=Tools, the package again),
+// so the action state alone does not tell.
+bool FilesChange(MSIHANDLE install, const wchar_t* feature) {
+    INSTALLSTATE installed = INSTALLSTATE_UNKNOWN;
+    INSTALLSTATE action = INSTALLSTATE_UNKNOWN;
+    if (MsiGetFeatureStateW(install, feature, &installed, &action) != ERROR_SUCCESS) return true;
+    const auto present = [](INSTALLSTATE state) {
+        return state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_SOURCE;
+    };
+    if (action == INSTALLSTATE_ABSENT) return present(installed);
+    if (!present(action)) return false;
+    if (!present(installed)) return true;
+    const std::wstring reinstall = Property(install, L"REINSTALL");
+    size_t start = 0;
+    while (start <= reinstall.size()) {
+        const size_t comma = reinstall.find(L',', start);
+        const std::wstring name = reinstall.substr(
+            start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
+        if (_wcsicmp(name.c_str(), L"ALL") == 0 || name == feature) return true;
+        if (comma == std::wstring::npos) break;
+        start = comma + 1;
     }
-    if (status == ERROR_SUCCESS && subkeys == 0 && values == 0) {
-        key.reset();
-        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
-        if (status == ERROR_SUCCESS) {
-            Log(install, {L"HKLM\\", path, L" removed."});
-            return;
+    return false;
+}
+
+// The names of the package's files (File table), for the uninstall's check
+// of files left in use.
+std::vector<std::wstring> PackageFiles(MSIHANDLE install) {
+    std::vector<std::wstring> names;
+    PMSIHANDLE database = MsiGetActiveDatabase(install);
+    PMSIHANDLE view;
+    if (MsiDatabaseOpenViewW(database, L"SELECT `FileName` FROM `File`", &view) != ERROR_SUCCESS ||
+        MsiViewExecute(view, 0) != ERROR_SUCCESS) {
+        return names;
+    }
+    PMSIHANDLE row;
+    while (MsiViewFetch(view, &row) == ERROR_SUCCESS) {
+        wchar_t name[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (MsiRecordGetStringW(row, 1, name, &size) != ERROR_SUCCESS) continue;
+        std::wstring file = name;
+        // "SHORT~1.EXE|long name.exe": the long name.
+        const size_t bar = file.find(L'|');
+        names.push_back(bar == std::wstring::npos ? file : file.substr(bar + 1));
+    }
+    return names;
+}
+
+std::wstring WithBackslash(std::wstring dir) {
+    if (!dir.empty() && dir.back() != L'\\') dir += L'\\';
+    return dir;
+}
+
+// The programs named by the action's data ("dir", then "file" names) that
+// still exist: after the files' removal, those in use.
+std::vector<std::wstring> FilesLeft(MSIHANDLE install, std::wstring& dir) {
+    std::vector<Record> records = ActionData(install);
+    dir = WithBackslash(TextOf(records, L"dir"));
+    std::vector<std::wstring> left;
+    if (dir.size() <= 1) return left;
+    for (Record& record : records) {
+        std::wstring name;
+        record.next = 0;
+        if (record.tag != L"file" || !record.ReadText(name)) continue;
+        const std::wstring path = dir + name;
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) left.push_back(path);
+    }
+    return left;
+}
+
+bool CheckSettingsValues(MSIHANDLE install, lmvnsetup::SettingValues& given) {
+    bool refused = false;
+    bool anyGiven = false;
+    for (size_t i = 0; i < lmvnsetup::kSettings.size(); ++i) {
+        const lmvnsetup::SettingSpec& spec = lmvnsetup::kSettings[i];
+        const std::wstring text = Property(install, spec.property);
+        if (text.empty()) continue;  // not given: left as it is
+        anyGiven = true;
+        StoredValue value;
+        std::wstring error;
+        if (!lmvnsetup::ValueFromProperty(spec, text, value, error)) {
+            std::wstring line = spec.property;
+            line += L"=\"" + text + L"\" refused: ";
+            line += error;
+            line += L" (registry value \"" + std::wstring(spec.value) + L"\").";
+            Log(install, line);
+            refused = true;
+            continue;
+        }
+        given[i] = std::move(value);
+    }
+    // Only an administrator's own installation sets what every user's agent
+    // runs. (The properties are not secure: Windows Installer does not pass
+    // them to an installation elevated for a standard user at all.)
+    if (anyGiven && Property(install, L"AdminUser").empty()) {
+        Log(install,
+            L"machine-wide settings can be given only in an administrator's installation "
+            L"(AdminUser is not set).");
+        refused = true;
+    }
+    return !refused;
+}
+
+// Starts `program` in each of `sessions` where no agent runs now, and logs
+// how it went.
+void StartWhereNoneRuns(MSIHANDLE install,
+                        const std::vector<std::pair<DWORD, std::wstring>>& starts) {
+    std::set<DWORD> done;
+    for (const auto& [session, program] : starts) {
+        if (program.empty() || !done.insert(session).second) continue;
+        if (lmvnsetup::AgentRunsIn(session)) {
+            Log(install, L"an agent runs in session " + std::to_wstring(session) + L".");
+            continue;
+        }
+        if (GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            Log(install, program + L" is gone: no agent is started in session " +
+                             std::to_wstring(session) + L".");
+            continue;
+        }
+        const DWORD error = lmvnsetup::StartAgentInSession(session, program);
+        Log(install, error == ERROR_SUCCESS
+                         ? L"the agent is started again in session " + std::to_wstring(session) +
+                               L": " + program + L"."
+                         : L"the agent cannot be started in session " + std::to_wstring(session) +
+                               L" (error " + std::to_wstring(error) +
+                               L"); the user's next logon starts it.");
+    }
+}
+
+// The agents that StopAgents recorded: session and program.
+std::vector<std::pair<DWORD, std::wstring>> StoppedAgents(const std::wstring& file) {
+    std::vector<std::pair<DWORD, std::wstring>> stopped;
+    std::wstring text;
+    std::vector<Record> records;
+    if (lmvnsetup::ReadBackupFile(file, text) != ERROR_SUCCESS ||
+        !lmvnsetup::ParseRecords(text, records)) {
+        return stopped;
+    }
+    for (Record& record : records) {
+        DWORD session = 0;
+        std::wstring path;
+        if (record.tag == L"agent" && record.ReadNumber(session) && record.ReadText(path)) {
+            stopped.emplace_back(session, path);
         }
     }
-    if (status != ERROR_SUCCESS) {
-        Log(install,
-            {L"HKLM\\", path, L" cannot be removed (error ", std::to_wstring(status), L")."});
-    } else {
-        Log(install, {L"HKLM\\", path, L" keeps ", std::to_wstring(values), L" value(s) and ",
-                      std::to_wstring(subkeys), L" subkey(s) that the package did not write."});
-    }
-}
-
-// Every running agent's process, opened for waiting. Agents of every session
-// are listed: the action runs as LocalSystem.
-std::vector<UniqueHandle> OpenAgents() {
-    std::vector<UniqueHandle> agents;
-    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return agents;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    if (!Process32FirstW(snapshot.get(), &entry)) return agents;
-    do {
-        if (_wcsicmp(entry.szExeFile, kAgentExe) != 0) continue;
-        UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        if (process) agents.push_back(std::move(process));
-    } while (Process32NextW(snapshot.get(), &entry));
-    return agents;
-}
-
-// Waits until every process has ended or the time is up; returns how many
-// still run.
-size_t WaitForEnd(const std::vector<UniqueHandle>& processes, DWORD limitMs) {
-    const ULONGLONG deadline = GetTickCount64() + limitMs;
-    size_t running = 0;
-    for (const UniqueHandle& process : processes) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        if (WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0) ++running;
-    }
-    return running;
+    return stopped;
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
+extern "C" __declspec(dllexport) UINT __stdcall CheckDowngrade(MSIHANDLE install) {
     // FindRelatedProducts has run: a newer version of the product is installed.
     const std::wstring newer = Property(install, L"WIX_DOWNGRADE_DETECTED");
-    if (!newer.empty()) {
-        Log(install, {L"a newer version of Lumvane is already installed (", newer,
-                      L"); this older package is refused. Remove the newer one first."});
+    if (newer.empty()) return ERROR_SUCCESS;
+    Log(install, L"a newer version of Lumvane is already installed (" + newer +
+                     L"); this older package is refused. Remove the newer one first.");
+    return ERROR_INSTALL_FAILURE;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
+    // Every action's data is set here, also when the installation is refused.
+    for (const wchar_t* action :
+         {L"RestartStoppedAgents", L"StopAgents", L"RollbackSettings", L"SetKeyRights",
+          L"RemoveSettings", L"NoteFilesInUse", L"StartAgents", L"DiscardSettingsBackup",
+          L"RemoveFilesAtRestart"}) {
+        MsiSetPropertyW(install, action, L"");
+    }
+    UINT agentError = ERROR_SUCCESS;
+    UINT toolsError = ERROR_SUCCESS;
+    const bool agent = WillBePresent(install, L"Agent", agentError);
+    const bool tools = WillBePresent(install, L"Tools", toolsError);
+    if (agentError != ERROR_SUCCESS || toolsError != ERROR_SUCCESS) {
+        Log(install, L"the features' states cannot be read (error " +
+                         std::to_wstring(agentError != ERROR_SUCCESS ? agentError : toolsError) +
+                         L").");
         return ERROR_INSTALL_FAILURE;
     }
-    // Once Settings exists, users may write the key above (see SetKeyRights):
-    // a value there is then nobody's to move into Settings.
-    UniqueKey settings;
-    const bool settingsExist =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsPath().c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
-                      settings.put()) != ERROR_FILE_NOT_FOUND;
-    settings.reset();
-    bool refused = false;
-    for (const Setting& setting : kSettings) {
-        const std::wstring keep = std::wstring(L"KEEP_") + setting.property;
-        const std::wstring given = Property(install, setting.property);
-        if (given.empty()) {
-            // Not given: the value is left as it is, in Settings, or moved
-            // there from the key above when only that has it.
-            const std::wstring handWritten =
-                Property(install, (L"MAIN_" + std::wstring(setting.property)).c_str());
-            if (handWritten.empty() || !Property(install, keep.c_str()).empty()) continue;
-            if (settingsExist) {
-                Log(install, {L"\"", setting.value,
-                              L"\" under HKLM\\Software\\Lumvane is left there and not used: "
-                              L"Settings exists, and users may write the key above."});
-                continue;
+    const bool removing = !agent && !tools;
+    if (!agent && !removing) {
+        Log(install,
+            L"the Agent feature cannot be left out: the tools are installed only with the "
+            L"agent. Install without ADDLOCAL (or with ADDLOCAL=ALL), and remove the product "
+            L"with msiexec /x; REMOVE=Agent is refused. Nothing was changed.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    if (!Property(install, L"RollbackDisabled").empty()) {
+        Log(install,
+            L"rollback is disabled on this machine: a failed installation is not undone, "
+            L"agents stopped by it are not started again (the next logon starts them), and "
+            L"its backup files stay in the system's Temp folder.");
+    }
+
+    const std::wstring backup = NewBackupPath(L".settings");
+    const std::wstring agentsFile = NewBackupPath(L".agents");
+    if (backup.empty() || agentsFile.empty()) {
+        Log(install, L"no name for the backup files can be made.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    RecordWriter backupData;
+    backupData.Begin(L"backup").Text(backup);
+    RecordWriter agentsData;
+    agentsData.Begin(L"file").Text(agentsFile);
+    const std::wstring installDir = WithBackslash(Property(install, L"INSTALLDIR"));
+
+    RecordWriter settingsData;
+    settingsData.Begin(L"backup").Text(backup);
+    RecordWriter startData;
+    startData.Begin(L"file").Text(agentsFile);
+    RecordWriter filesData;
+    const bool stop = removing || FilesChange(install, L"Agent");
+    if (removing) {
+        const std::wstring upgrading = Property(install, L"UPGRADINGPRODUCTCODE");
+        if (upgrading.empty()) {
+            // Only a removal of its own: within an upgrade the new version's
+            // files take the same names before this removal's commit runs,
+            // and Windows Installer replaces files in use itself.
+            filesData.Begin(L"dir").Text(installDir);
+            for (const std::wstring& name : PackageFiles(install)) {
+                filesData.Begin(L"file").Text(name);
             }
-            MsiSetPropertyW(install, keep.c_str(), handWritten.c_str());
-            Log(install,
-                {L"\"", setting.value, L"\" is moved from HKLM\\Software\\Lumvane into Settings."});
-            continue;
+        } else {
+            settingsData.Begin(L"upgrade").Text(upgrading);
         }
-        std::wstring error;
-        const std::wstring data = RegistryData(setting, given, error);
-        if (!error.empty()) {
-            Log(install, {setting.property, L"=\"", given, L"\" refused: ", error,
-                          L" (registry value \"", setting.value, L"\")."});
-            refused = true;
-            continue;
+        MsiSetPropertyW(install, L"RemoveSettings", settingsData.str().c_str());
+        MsiSetPropertyW(install, L"NoteFilesInUse", filesData.str().c_str());
+        MsiSetPropertyW(install, L"RemoveFilesAtRestart", filesData.str().c_str());
+    } else {
+        lmvnsetup::SettingValues given;
+        if (!CheckSettingsValues(install, given)) {
+            Log(install, L"a setting is refused; nothing was installed or changed.");
+            return ERROR_INSTALL_FAILURE;
         }
-        MsiSetPropertyW(install, keep.c_str(), data.c_str());
-        Log(install, {L"\"", setting.value, L"\" is set from ", setting.property, L"."});
+        // What Settings holds now, before an older version's removal may
+        // delete it, to be written back byte for byte where it went missing.
+        const lmvnsetup::KeyState settings = lmvnsetup::ReadKeyState(lmvnsetup::SettingsKeyPath());
+        std::wstring refusal;
+        if (lmvnsetup::SettingsKeyRefused(settings, refusal)) {
+            Log(install, refusal);
+            return ERROR_INSTALL_FAILURE;
+        }
+        for (size_t i = 0; i < lmvnsetup::kSettings.size(); ++i) {
+            if (given[i]) settingsData.Begin(L"given").Value(*given[i]);
+            if (settings.settings[i]) settingsData.Begin(L"captured").Value(*settings.settings[i]);
+        }
+        MsiSetPropertyW(install, L"SetKeyRights", settingsData.str().c_str());
+        // The sessions where an agent runs now get one again at the end, also
+        // where an older version's removal (not this package) stops it.
+        std::set<DWORD> sessions;
+        for (const lmvnsetup::RunningAgent& running : lmvnsetup::FindAgents(false)) {
+            sessions.insert(running.session);
+        }
+        startData.Begin(L"program").Text(installDir + kAgentExe);
+        for (const DWORD session : sessions) startData.Begin(L"session").Number(session);
     }
-    if (refused) {
-        Log(install, {L"a setting is out of range; nothing was installed or changed."});
-        return ERROR_INSTALL_FAILURE;
-    }
+    if (!stop)
+        Log(install, L"no agent file is installed, replaced or removed: agents keep running.");
+    MsiSetPropertyW(install, L"StopAgents", stop ? agentsData.str().c_str() : L"");
+    MsiSetPropertyW(install, L"RestartStoppedAgents", agentsData.str().c_str());
+    MsiSetPropertyW(install, L"RollbackSettings", backupData.str().c_str());
+    MsiSetPropertyW(install, L"DiscardSettingsBackup", backupData.str().c_str());
+    MsiSetPropertyW(install, L"StartAgents", startData.str().c_str());
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
-    const std::vector<UniqueHandle> agents = OpenAgents();
+    std::vector<Record> data = ActionData(install);
+    const std::wstring file = TextOf(data, L"file");
+    if (file.empty()) return ERROR_SUCCESS;
+    const std::vector<lmvnsetup::RunningAgent> agents = lmvnsetup::FindAgents(true);
     if (agents.empty()) {
-        Log(install, {L"no agent is running."});
+        Log(install, L"no agent is running.");
         return ERROR_SUCCESS;
     }
-    lmvn::EventNames names;
-    lmvn::FormatEventNames(names, FALSE, L"", 0);
-    const UniqueHandle kill(OpenEventW(EVENT_MODIFY_STATE, FALSE, names.kill));
-    size_t running = agents.size();
-    if (!kill) {
-        Log(install, {L"the kill event cannot be opened (error ", std::to_wstring(GetLastError()),
-                      L"); running agents keep their files until the next restart."});
-    } else {
-        SetEvent(kill.get());
-        running = WaitForEnd(agents, kStopWaitMs);
-        // The agents never reset the event: an agent started while it is set
-        // would leave at its first wait.
-        ResetEvent(kill.get());
+    // Written before any agent stops: a rollback starts each one again.
+    RecordWriter record;
+    for (const lmvnsetup::RunningAgent& agent : agents) {
+        record.Begin(L"agent").Number(agent.session).Text(agent.path);
     }
-    Log(install, {std::to_wstring(agents.size() - running), L" running agent(s) stopped, ",
-                  std::to_wstring(running), L" still running."});
+    const DWORD written = lmvnsetup::WriteBackupFile(file, record.str());
+    if (written != ERROR_SUCCESS) {
+        Log(install, L"the list of running agents cannot be written to " + file + L" (error " +
+                         std::to_wstring(written) + L"); no agent was stopped.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    const size_t running = lmvnsetup::StopAgents(agents, kStopWaitMs, error);
+    if (error != ERROR_SUCCESS) {
+        Log(install, L"the kill event cannot be opened (error " + std::to_wstring(error) +
+                         L"); running agents keep their files until the next restart.");
+    }
+    Log(install, std::to_wstring(agents.size() - running) + L" running agent(s) stopped, " +
+                     std::to_wstring(running) + L" still running.");
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RestartStoppedAgents(MSIHANDLE install) {
+    std::vector<Record> data = ActionData(install);
+    const std::wstring file = TextOf(data, L"file");
+    if (file.empty()) return ERROR_SUCCESS;
+    StartWhereNoneRuns(install, StoppedAgents(file));
+    DeleteFileW(file.c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall StartAgents(MSIHANDLE install) {
+    std::vector<Record> data = ActionData(install);
+    const std::wstring file = TextOf(data, L"file");
+    const std::wstring program = TextOf(data, L"program");
+    if (!program.empty()) {
+        std::vector<std::pair<DWORD, std::wstring>> starts;
+        for (const auto& stopped : StoppedAgents(file)) starts.emplace_back(stopped.first, program);
+        for (Record& record : data) {
+            DWORD session = 0;
+            record.next = 0;
+            if (record.tag == L"session" && record.ReadNumber(session)) {
+                starts.emplace_back(session, program);
+            }
+        }
+        StartWhereNoneRuns(install, starts);
+    }
+    if (!file.empty()) DeleteFileW(file.c_str());
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall SetKeyRights(MSIHANDLE install) {
-    const struct {
-        std::wstring path;
-        const wchar_t* sddl;
-    } keys[] = {{SettingsPath(), kSettingsDacl}, {KeyPath(), kMainDacl}};
-    for (const auto& key : keys) {
-        const LONG status = SetDacl(key.path, key.sddl);
-        if (status != ERROR_SUCCESS) {
-            Log(install, {L"the rights on HKLM\\", key.path, L" cannot be set (error ",
-                          std::to_wstring(status), L")."});
-            return ERROR_INSTALL_FAILURE;
+    std::vector<Record> data = ActionData(install);
+    const std::wstring backup = TextOf(data, L"backup");
+    if (backup.empty()) return ERROR_SUCCESS;
+    lmvnsetup::SettingValues given;
+    lmvnsetup::SettingValues captured;
+    for (Record& record : data) {
+        StoredValue value;
+        record.next = 0;
+        if ((record.tag != L"given" && record.tag != L"captured") || !record.ReadValue(value)) {
+            continue;
         }
-        Log(install, {L"HKLM\\", key.path, L" has the DACL ", key.sddl, L"."});
+        for (size_t i = 0; i < lmvnsetup::kSettings.size(); ++i) {
+            if (value.name == lmvnsetup::kSettings[i].value) {
+                (record.tag == L"given" ? given : captured)[i] = value;
+            }
+        }
     }
-    return ERROR_SUCCESS;
+    return Carry(install,
+                 lmvnsetup::PlanInstall(lmvnsetup::ReadKeyState(lmvnsetup::MainKeyPath()),
+                                        lmvnsetup::ReadKeyState(lmvnsetup::SettingsKeyPath()),
+                                        given, captured),
+                 backup, &lmvnsetup::ApplyInstall);
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RemoveSettings(MSIHANDLE install) {
-    RemoveIfEmpty(install, SettingsPath());
-    RemoveIfEmpty(install, KeyPath());
+    std::vector<Record> data = ActionData(install);
+    const std::wstring backup = TextOf(data, L"backup");
+    if (backup.empty()) return ERROR_SUCCESS;
+    const std::wstring upgrading = TextOf(data, L"upgrade");
+    if (!upgrading.empty()) {
+        Log(install,
+            L"the settings stay for the version that replaces this one (" + upgrading + L").");
+        return ERROR_SUCCESS;
+    }
+    return Carry(install,
+                 lmvnsetup::PlanRemoval(lmvnsetup::ReadKeyState(lmvnsetup::MainKeyPath()),
+                                        lmvnsetup::ReadKeyState(lmvnsetup::SettingsKeyPath())),
+                 backup, &lmvnsetup::ApplyRemoval);
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RollbackSettings(MSIHANDLE install) {
+    std::vector<Record> data = ActionData(install);
+    const std::wstring backup = TextOf(data, L"backup");
+    if (!backup.empty()) lmvnsetup::RollBack(backup, Noter(install));
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall DiscardSettingsBackup(MSIHANDLE install) {
+    std::vector<Record> data = ActionData(install);
+    const std::wstring backup = TextOf(data, L"backup");
+    if (!backup.empty()) DeleteFileW(backup.c_str());
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall NoteFilesInUse(MSIHANDLE install) {
+    std::wstring dir;
+    const std::vector<std::wstring> left = FilesLeft(install, dir);
+    if (left.empty()) return ERROR_SUCCESS;
+    for (const std::wstring& path : left) {
+        Log(install, path + L" is still in use: it is removed at the next restart.");
+    }
+    MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+    return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RemoveFilesAtRestart(MSIHANDLE install) {
+    std::wstring dir;
+    const std::vector<std::wstring> left = FilesLeft(install, dir);
+    if (left.empty()) return ERROR_SUCCESS;
+    for (const std::wstring& path : left) {
+        // A program in use can be renamed, not deleted: it moves out of the
+        // folder (as Windows Installer moves its own files in use), under a
+        // name nothing else uses, so that a later installation into the
+        // folder is not removed with it at the restart.
+        const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+        const std::wstring moved = NewBackupPath((L"-" + name).c_str());
+        const bool away = !moved.empty() && MoveFileExW(path.c_str(), moved.c_str(), 0);
+        const std::wstring& doomed = away ? moved : path;
+        if (MoveFileExW(doomed.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+            Log(install, path + L" is removed at the next restart" +
+                             (away ? L" (moved to " + moved + L")." : std::wstring(L".")));
+        } else {
+            Log(install, path + L" cannot be scheduled for removal (error " +
+                             std::to_wstring(GetLastError()) + L").");
+        }
+    }
+    // The folder goes now when it is empty, else after its files.
+    dir.pop_back();
+    if (!RemoveDirectoryW(dir.c_str()) &&
+        !MoveFileExW(dir.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        Log(install, dir + L" cannot be scheduled for removal (error " +
+                         std::to_wstring(GetLastError()) + L").");
+    }
     return ERROR_SUCCESS;
 }

@@ -61,47 +61,81 @@ for file in "${files[@]}"; do
   SOURCE_DATE_EPOCH=$(stat -c %Y "$build/$file") x86_64-w64-mingw32-strip -o "$stage/$file" "$build/$file" ||
     fail "cannot strip $file"
 done
+# The Group Policy templates, as the build copied them beside the programs.
+for file in policy/lumvane.admx policy/en-US/lumvane.adml; do
+  [ -f "$build/$file" ] || fail "$build/$file is missing: build first"
+  mkdir -p "$stage/$(dirname "$file")"
+  cp "$build/$file" "$stage/$file"
+done
 # wixl takes the files' names relative to the folder it runs in.
 (cd "$stage" && wixl -a x64 -D Version="$version" -D BinDir=. -D CaDll=lmvnsetup.dll \
   -o "$msi" "$root/packaging/lumvane.wxs") 2>"$tmp/wixl.log" || { cat "$tmp/wixl.log" >&2; fail "wixl failed"; }
 
 sql() { msibuild "$msi" -q "$1" || fail "msibuild: $1"; }
 
-# The settings' properties pass from the client to the installation service
-# also when a user who is not an administrator installs with elevation.
-sql "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;CLIENTAPPLICATION;TRANSFERMODE;TARGETWINDOWCLASS;TARGETWINDOWTITLE;CLIPBOARDFORMAT;MESSAGEID;LOG;LOGDESTDIR;MESSAGEMODE' WHERE Property = 'SecureCustomProperties'"
+# Only the upgrade's own properties pass from the client to the installation
+# service when a user who is not an administrator installs with elevation;
+# the nine settings do not (and CheckSettings refuses them without AdminUser).
+sql "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
 
-# Each setting's component is installed only when its value is to be written.
-for setting in CLIENTAPPLICATION:ClientApplication TRANSFERMODE:TransferMode \
-  TARGETWINDOWCLASS:TargetWindowClass TARGETWINDOWTITLE:TargetWindowTitle \
-  CLIPBOARDFORMAT:ClipboardFormat MESSAGEID:MessageId LOG:Log LOGDESTDIR:LogDestDir \
-  MESSAGEMODE:MessageMode; do
-  sql "UPDATE Component SET Condition = 'KEEP_${setting%%:*}' WHERE Component = 'Set${setting#*:}'"
+# The event source's message file is a REG_EXPAND_SZ, as the Event Log
+# expects it ("#%" in the Registry table); wixl drops the type.
+sql "UPDATE \`Registry\` SET \`Value\` = '#%[INSTALLDIR]lmvnagent.exe' WHERE \`Name\` = 'EventMessageFile'"
+
+# The agent cannot be left out (msidbFeatureAttributesUIDisallowAbsent, which
+# wixl drops; CheckSettings refuses ADDLOCAL and REMOVE lists without it).
+sql "UPDATE Feature SET Attributes = 16 WHERE Feature = 'Agent'"
+
+# Each program's version, from its own version resource, so that Windows
+# Installer applies the rules for versioned files (a repair replaces a
+# damaged program). wixl leaves the column empty.
+msiinfo export "$msi" File | tail -n +4 | tr -d '\r' |
+  while IFS=$'\t' read -r file_key _ file_name _; do
+    case ${file_name#*|} in *.exe|*.dll) ;; *) continue ;; esac  # the templates are text
+    file_version=$(x86_64-w64-mingw32-strings -el "$stage/${file_name#*|}" | grep -A1 -x FileVersion | sed -n 2p)
+    [[ $file_version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$file_name carries no FileVersion"
+    sql "UPDATE \`File\` SET \`Version\` = '$file_version', \`Language\` = '1033' WHERE \`File\` = '$file_key'"
+  done
+[ "$(msiinfo export "$msi" File | tail -n +4 | awk -F'\t' '$5 == "" && $3 ~ /\.(exe|dll)$/' | wc -l)" = 0 ] ||
+  fail "a program of the package has no version"
+
+# The custom actions' kinds, which wixl does not write: a DLL (1), run at
+# once (CheckSettings) or in the script (1024) as LocalSystem (2048), and
+# rollback (256) or commit (512) where it undoes or completes a deferred
+# action.
+for action in CheckDowngrade CheckSettings; do
+  sql "UPDATE CustomAction SET Type = 1 WHERE Action = '$action'"
+done
+for action in RestartStoppedAgents RollbackSettings; do
+  sql "UPDATE CustomAction SET Type = 3329 WHERE Action = '$action'"
+done
+for action in StartAgents DiscardSettingsBackup RemoveFilesAtRestart; do
+  sql "UPDATE CustomAction SET Type = 3585 WHERE Action = '$action'"
+done
+for action in StopAgents SetKeyRights RemoveSettings NoteFilesInUse; do
+  sql "UPDATE CustomAction SET Type = 3073 WHERE Action = '$action'"
 done
 
-# Writing a setting into Software\Lumvane\Settings removes the value of the
-# same name from Software\Lumvane, where it no longer counts (a value written
-# there by hand is moved: CheckSettings took it over). The RemoveRegistry
-# table, which wixl does not make, acts when its component is installed.
-sql "CREATE TABLE \`RemoveRegistry\` (\`RemoveRegistry\` CHAR(72) NOT NULL, \`Root\` SHORT NOT NULL, \`Key\` CHAR(255) NOT NULL LOCALIZABLE, \`Name\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`RemoveRegistry\`)"
-msiinfo export "$msi" Registry | tail -n +4 | tr -d '\r' |
-  while IFS=$'\t' read -r _ reg_root reg_key reg_name _ component; do
-    [ "$reg_key" = 'Software\Lumvane\Settings' ] || continue
-    sql "INSERT INTO \`RemoveRegistry\` (\`RemoveRegistry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('Main$component', $reg_root, 'Software\Lumvane', '$reg_name', '$component')"
-  done
-[ "$(msiinfo export "$msi" RemoveRegistry | tail -n +4 | wc -l)" = 9 ] ||
-  fail "the package does not remove the nine settings from Software\Lumvane"
-
 # The order of the execute sequence (wixl places "After" actions at the end):
-#   AppSearch 50, CheckSettings 51 (then FindRelatedProducts and the rest);
-#   InstallInitialize 1500, StopAgents 1501, RemoveExistingProducts 1502
-#   (the old version goes before the new one's files, settings found first);
-#   WriteRegistryValues 5000, SetKeyRights 5001, RemoveSettings 5002.
-sql "UPDATE InstallExecuteSequence SET Sequence = 51 WHERE Action = 'CheckSettings'"
-sql "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'StopAgents'"
-sql "UPDATE InstallExecuteSequence SET Sequence = 1502 WHERE Action = 'RemoveExistingProducts'"
-sql "UPDATE InstallExecuteSequence SET Sequence = 5001 WHERE Action = 'SetKeyRights'"
-sql "UPDATE InstallExecuteSequence SET Sequence = 5002 WHERE Action = 'RemoveSettings'"
+#   FindRelatedProducts 25, CheckDowngrade 26 (before the launch condition
+#   that refuses a downgrade too, at 100);
+#   CostFinalize 1000, MigrateFeatureStates 1200, CheckSettings 1300 (the
+#   features' final states are known);
+#   InstallInitialize 1500, RestartStoppedAgents 1501 (rollback), StopAgents
+#   1502, RemoveExistingProducts 1503 (the old version goes before the new
+#   one's files), RollbackSettings 1504 (rollback), SetKeyRights 1505,
+#   RemoveSettings 1506: the settings are complete before any new file is;
+#   RemoveFiles 3500, NoteFilesInUse 3501;
+#   the commit actions StartAgents, DiscardSettingsBackup and
+#   RemoveFilesAtRestart 6590 to 6592, InstallFinalize 6600.
+for step in CheckDowngrade:26 CheckSettings:1300 RestartStoppedAgents:1501 StopAgents:1502 \
+  RemoveExistingProducts:1503 RollbackSettings:1504 SetKeyRights:1505 RemoveSettings:1506 \
+  NoteFilesInUse:3501 StartAgents:6590 DiscardSettingsBackup:6591 RemoveFilesAtRestart:6592; do
+  sql "UPDATE InstallExecuteSequence SET Sequence = ${step#*:} WHERE Action = '${step%%:*}'"
+done
+msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | grep -q '^FindRelatedProducts		25$' &&
+  msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | grep -q '^MigrateFeatureStates		1200$' ||
+  fail "FindRelatedProducts or MigrateFeatureStates is not where the order above expects"
 
 # Every build has a product code of its own: a package of the same version
 # replaces the installed one like a newer one does (maximum version inclusive)

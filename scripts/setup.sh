@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 googletest
-  cppcheck clang-tidy wixl msitools)
+  cppcheck clang-tidy wixl msitools libxml2-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -32,5 +32,14 @@ inline DWORD MessageMode = 0;
 inline UINT NotifyMessageId = 0;
 // Registry "LogDestDir": the directory of the log file, used as stored.
 inline wchar_t LogDestDir[kLogDestDirUnits] = {};
+// Registry "Event Log": every report also goes to the Application event log
+// unless this is 0.
+inline DWORD EventLogEnabled = 1;
+// Registry "Producer Accounts" (REG_MULTI_SZ): accounts, besides SYSTEM,
+// Administrators and the user, that write job description files and set the
+// user's print event, as SIDs ("S-1-5-20") or two-letter aliases ("NS").
+// Entries one after another, each with its terminator, then an empty one.
+inline constexpr int kProducerAccountsUnits = 512;  // 1024 bytes
+inline wchar_t ProducerAccounts[kProducerAccountsUnits] = {};
 
 }  // namespace lmvn

@@ -27,6 +27,10 @@ inline constexpr ReportKind kTargetInaccessible{0xF007, L"Target application is 
 inline constexpr ReportKind kSetClipboardFailed{0xF008, L"Failed to set clipboard data."};
 inline constexpr ReportKind kOpenClipboardFailed{0xF009, L"Failed to open clipboard."};
 inline constexpr ReportKind kConverterMissing{0xF010, L"Cannot find converter executable."};
+inline constexpr ReportKind kPrintEventHeld{
+    0xF011, L"Failed to create event object [0]. Another program holds its name."};
+inline constexpr ReportKind kJobFileUntrusted{
+    0xF012, L"The job description file was not written by a trusted account. The job is refused."};
 inline constexpr ReportKind kNotConfigured{
     111,
     L"The %PRINTER_NAME% printer has not been properly configured. Please re-install the "
@@ -43,15 +47,16 @@ inline constexpr ReportKind kDispatcherFailed{
 inline constexpr ReportKind kAll[] = {
     kLogOpenFailed,       kPrintEventFailed,   kSharedEventFailed,  kCreateThreadFailed,
     kJobInfoFailed,       kRegistryOpenFailed, kTargetInaccessible, kSetClipboardFailed,
-    kOpenClipboardFailed, kConverterMissing,   kNotConfigured,      kClientMissing,
-    kDispatcherFailed};
+    kOpenClipboardFailed, kConverterMissing,   kPrintEventHeld,     kJobFileUntrusted,
+    kNotConfigured,       kClientMissing,      kDispatcherFailed};
 }  // namespace reports
 
 // Reports `text` under `code`. Logs the text unchanged when logging is on;
 // broadcasts (wParam code, lParam 0) and returns 1 in message mode when the
 // code is non-zero; otherwise shows the box with "%PRINTER_NAME%" replaced by
 // the printer name and "\n" (backslash, n) turned into a line break, and
-// returns MessageBoxW's result.
+// returns MessageBoxW's result. While a box with the same text is open, no
+// second one is shown (0 is returned at once): the report is in the log.
 int ReportError(const wchar_t* text, DWORD code, HWND owner, UINT style);
 
 // Reports `text` with the system's description of `error` (0: the calling
@@ -66,6 +71,11 @@ inline int ReportError(const ReportKind& kind) {
 inline int ReportSystemError(const ReportKind& kind, DWORD error) {
     return ReportSystemError(kind.text, kind.code, error, nullptr, MB_SYSTEMMODAL);
 }
+
+// The Event Log type of the report with `code`: a warning for a failure that
+// touched nothing and passes by itself (another program held the clipboard),
+// else an error.
+WORD EventTypeFor(DWORD code);
 
 // Step 3 of ReportError as a pure routine: the text a message box shows.
 // `out` always ends with a terminator; text that does not fit is cut.

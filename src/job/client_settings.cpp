@@ -4,7 +4,9 @@
 #include "diag/report.h"
 #include "win/unique.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <span>
 
 namespace lmvn {
@@ -29,24 +31,22 @@ LONG ReadField(HKEY key, int value, ClientSettings& settings, ValueRead* read) {
     }
 }
 
-// A present per-user value wins, even when it is empty or 0; only a per-user
-// value that cannot be read (absent, too long, no access) gives way to the
-// machine-wide one. Each read starts with the full room of the field.
-void LookUpValue(HKEY user, HKEY machine, int value, ClientSettings& settings,
+// The first key with a readable value wins, even when the value is empty or
+// 0; only a value that cannot be read (absent, too long, no access) gives way
+// to the next key. Each read starts with the full room of the field.
+void LookUpValue(const HKEY (&keys)[kLayerCount], int value, ClientSettings& settings,
                  ClientSettingsTrace* trace) {
+    static constexpr ValueSource kSources[kLayerCount] = {ValueSource::MachinePolicy,
+                                                          ValueSource::UserPolicy,
+                                                          ValueSource::User, ValueSource::Machine};
     ClientSettingsTrace::Value* noted = trace ? &trace->values[value] : nullptr;
-    if (user != nullptr) {
-        if (noted) noted->userTried = true;
-        if (ReadField(user, value, settings, noted ? &noted->user : nullptr) == ERROR_SUCCESS) {
-            if (noted) noted->source = ValueSource::User;
-            return;
-        }
-    }
-    if (machine != nullptr) {
-        if (noted) noted->machineTried = true;
-        if (ReadField(machine, value, settings, noted ? &noted->machine : nullptr) ==
+    for (int layer = 0; layer < kLayerCount; ++layer) {
+        if (keys[layer] == nullptr) continue;
+        if (noted) noted->tried[layer] = true;
+        if (ReadField(keys[layer], value, settings, noted ? &noted->reads[layer] : nullptr) ==
             ERROR_SUCCESS) {
-            if (noted) noted->source = ValueSource::Machine;
+            if (noted) noted->source = kSources[layer];
+            return;
         }
     }
 }
@@ -57,19 +57,26 @@ LONG LookUpClientSettings(HKEY userRoot, HKEY machineRoot, const wchar_t* keyPat
                           ClientSettings& settings, ClientSettingsTrace* trace) {
     settings = ClientSettings{};
     if (trace) *trace = ClientSettingsTrace{};
-    // Declared in this order so that the machine key closes first.
-    UniqueKey user;
-    UniqueKey machine;
-    const LONG userError = OpenKeyForReading(userRoot, keyPath, user);
-    const LONG machineError = OpenMachineSettingsKey(machineRoot, keyPath, machine,
-                                                     trace ? &trace->machinePlace : nullptr);
-    if (trace) {
-        trace->userKeyStatus = userError;
-        trace->machineKeyStatus = machineError;
+    UniqueKey keys[kLayerCount];
+    LONG status[kLayerCount] = {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND,
+                                ERROR_FILE_NOT_FOUND};
+    wchar_t policyPath[kTextUnits] = {};
+    if (PolicyKeyPath(policyPath, keyPath)) {
+        status[kMachinePolicy] =
+            OpenProtectedKeyForReading(machineRoot, policyPath, keys[kMachinePolicy]);
+        status[kUserPolicy] = OpenKeyForReading(userRoot, policyPath, keys[kUserPolicy]);
     }
-    if (!user && !machine) return machineError;
+    status[kUser] = OpenKeyForReading(userRoot, keyPath, keys[kUser]);
+    status[kMachine] = OpenMachineSettingsKey(machineRoot, keyPath, keys[kMachine],
+                                              trace ? &trace->machinePlace : nullptr);
+    if (trace) std::copy(std::begin(status), std::end(status), trace->keyStatus);
+    const HKEY opened[kLayerCount] = {keys[0].get(), keys[1].get(), keys[2].get(), keys[3].get()};
+    if (std::all_of(std::begin(opened), std::end(opened),
+                    [](HKEY key) { return key == nullptr; })) {
+        return status[kMachine];
+    }
     for (int value = 0; value < kClientValueCount; ++value) {
-        LookUpValue(user.get(), machine.get(), value, settings, trace);
+        LookUpValue(opened, value, settings, trace);
     }
     return ERROR_SUCCESS;
 }

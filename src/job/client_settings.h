@@ -39,30 +39,29 @@ inline constexpr bool IsNumberValue(int value) {
     return value == kTransferMode || value == kMessageId;
 }
 
-enum class ValueSource { Default, User, Machine };
+// The keys a value is looked up in, in that order.
+enum SettingsLayer : int { kMachinePolicy, kUserPolicy, kUser, kMachine, kLayerCount };
 
 // How the lookup of the settings went, for a configuration check. The reads
-// are the lookup's own: a machine-wide value is read only when the per-user
-// one could not be.
+// are the lookup's own: a key is read only when the keys before it had no
+// readable value.
 struct ClientSettingsTrace {
-    LONG userKeyStatus = ERROR_FILE_NOT_FOUND;     // opening the per-user key
-    LONG machineKeyStatus = ERROR_FILE_NOT_FOUND;  // OpenMachineSettingsKey's result
+    LONG keyStatus[kLayerCount] = {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND,
+                                   ERROR_FILE_NOT_FOUND};
     SettingsPlace machinePlace = SettingsPlace::None;
     struct Value {
         ValueSource source = ValueSource::Default;
-        bool userTried = false;  // user.status is that read's result
-        bool machineTried = false;
-        ValueRead user;
-        ValueRead machine;
+        bool tried[kLayerCount] = {};  // reads[layer] is that read's result
+        ValueRead reads[kLayerCount];
     } values[kClientValueCount];
 };
 
-// The lookup without any report: opens `userRoot`\keyPath and the machine
-// settings key under `machineRoot`\keyPath for reading and fills `settings`
-// (defaults first).
-// Returns ERROR_SUCCESS when either key opened, else the machine key's error.
-// `trace`, when given, tells where each value came from and what each read
-// met.
+// The lookup without any report: opens the policy keys under `machineRoot`
+// and `userRoot`, `userRoot`\keyPath and the machine settings key under
+// `machineRoot`\keyPath for reading, and fills `settings` (defaults first),
+// each value from the first key that has it readable. Returns ERROR_SUCCESS
+// when any key opened, else the machine settings key's error. `trace`, when
+// given, tells where each value came from and what each read met.
 [[nodiscard]] LONG LookUpClientSettings(HKEY userRoot, HKEY machineRoot, const wchar_t* keyPath,
                                         ClientSettings& settings,
                                         ClientSettingsTrace* trace = nullptr);

@@ -3,10 +3,12 @@
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "job/claim_turns.h"
 #include "job/client_settings.h"
 #include "job/delivery.h"
 #include "job/handover.h"
 #include "job/purge.h"
+#include "job/trusted_accounts.h"
 #include "win/unique.h"
 
 namespace lmvn {
@@ -32,12 +34,18 @@ DWORD WINAPI ProcessingThread(LPVOID argument) {
     DWORD size = kUserNameUnits;
     if (!Win32().GetUserNameW(job.userName, &size)) job.userName[0] = L'\0';
 
+    // The turn the main loop reserved for this thread's claim.
+    AdoptClaimTurn(job.argument);
     if (LogEnabled != 0) WriteLog(L"Processing thread started.");
     PurgePrintedJobs();
 
-    if (!RetrieveJobInfo(job.argument, job.keyPath, job.userName, job.jobPath, job.handOverName)) {
-        return 0;
-    }
+    const BOOL claimed =
+        RetrieveJobInfo(job.argument, job.keyPath, job.userName, job.jobPath, job.handOverName);
+    EndClaimTurn();  // ended by the claim itself; this only makes sure
+    if (!claimed) return 0;
+    // Claimed: nothing acts on the file before its owner is known to be one
+    // the agent takes jobs from.
+    if (!AcceptJobFile(job.jobPath)) return 0;
     if (!ReadClientSettings(job.keyPath, job.client)) return 0;
     if (!PrepareClientCommandLine(job.client, job.jobPath)) return 0;
 

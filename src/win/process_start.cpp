@@ -22,21 +22,13 @@ BOOL CreateProcessRetryingW(LPCWSTR application, LPWSTR commandLine,
                             DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
                             LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation,
                             void (*onRetry)(DWORD error)) {
-    Win32Api& api = Win32();
-    for (int attempt = 1;; ++attempt) {
-        if (api.CreateProcessW(application, commandLine, processAttributes, threadAttributes,
-                               inheritHandles, creationFlags, environment, currentDirectory,
-                               startupInfo, processInformation)) {
-            return TRUE;
-        }
-        const DWORD error = ::GetLastError();
-        if (attempt >= kProcessStartAttempts || !IsTransientStartError(error)) {
-            ::SetLastError(error);
-            return FALSE;
-        }
-        if (onRetry != nullptr) onRetry(error);
-        api.Sleep(kProcessStartPauseMs);
-    }
+    return StartRetrying(
+        [&] {
+            return Win32().CreateProcessW(
+                application, commandLine, processAttributes, threadAttributes, inheritHandles,
+                creationFlags, environment, currentDirectory, startupInfo, processInformation);
+        },
+        onRetry);
 }
 
 }  // namespace lmvn

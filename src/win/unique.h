@@ -74,6 +74,13 @@ struct GlobalTraits {
     static Value Invalid() { return nullptr; }
     static void Close(Value g) { Win32().GlobalFree(g); }
 };
+// Memory the system allocated for the caller with LocalAlloc (security
+// descriptors and SIDs converted from text, and the like).
+struct LocalTraits {
+    using Value = HLOCAL;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value m) { Win32().LocalFree(m); }
+};
 struct PrinterTraits {
     using Value = HANDLE;
     static Value Invalid() { return nullptr; }
@@ -85,6 +92,7 @@ using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueKey = UniqueResource<KeyTraits>;
 using UniqueGlobal = UniqueResource<GlobalTraits>;
 using UniquePrinter = UniqueResource<PrinterTraits>;
+using UniqueLocal = UniqueResource<LocalTraits>;
 
 // An open clipboard: CloseClipboard when the scope ends, unless closed
 // earlier with close().

@@ -7,6 +7,9 @@
 #pragma once
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 #include <winspool.h>
 
 #include <cstdlib>
@@ -16,6 +19,7 @@ namespace lmvn {
 struct Win32Api {
     // kernel32: events, waits, threads, processes
     decltype(&::CreateEventW) CreateEventW = &::CreateEventW;
+    decltype(&::CreateEventExW) CreateEventExW = &::CreateEventExW;
     decltype(&::OpenEventW) OpenEventW = &::OpenEventW;
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects = &::WaitForMultipleObjects;
     decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
@@ -59,6 +63,7 @@ struct Win32Api {
     decltype(&::GlobalLock) GlobalLock = &::GlobalLock;
     decltype(&::GlobalUnlock) GlobalUnlock = &::GlobalUnlock;
     decltype(&::GlobalFree) GlobalFree = &::GlobalFree;
+    decltype(&::LocalFree) LocalFree = &::LocalFree;
     // Growth of the worker thread registry; a test makes it fail.
     void* (*Reallocate)(void*, size_t) = &std::realloc;
     void (*Release)(void*) = &std::free;
@@ -72,6 +77,28 @@ struct Win32Api {
     decltype(&::InitializeSecurityDescriptor) InitializeSecurityDescriptor =
         &::InitializeSecurityDescriptor;
     decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl = &::SetSecurityDescriptorDacl;
+    decltype(&::OpenProcessToken) OpenProcessToken = &::OpenProcessToken;
+    decltype(&::GetTokenInformation) GetTokenInformation = &::GetTokenInformation;
+    decltype(&::ConvertSidToStringSidW) ConvertSidToStringSidW = &::ConvertSidToStringSidW;
+    decltype(&::ConvertStringSidToSidW) ConvertStringSidToSidW = &::ConvertStringSidToSidW;
+    decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)
+        ConvertStringSecurityDescriptorToSecurityDescriptorW =
+            &::ConvertStringSecurityDescriptorToSecurityDescriptorW;
+    decltype(&::GetSecurityInfo) GetSecurityInfo = &::GetSecurityInfo;
+    decltype(&::EqualSid) EqualSid = &::EqualSid;
+    decltype(&::GetAce) GetAce = &::GetAce;
+    decltype(&::GetNamedSecurityInfoW) GetNamedSecurityInfoW = &::GetNamedSecurityInfoW;
+    decltype(&::RegGetKeySecurity) RegGetKeySecurity = &::RegGetKeySecurity;
+    decltype(&::GetSecurityDescriptorOwner) GetSecurityDescriptorOwner =
+        &::GetSecurityDescriptorOwner;
+    decltype(&::GetSecurityDescriptorDacl) GetSecurityDescriptorDacl = &::GetSecurityDescriptorDacl;
+    decltype(&::IsValidSid) IsValidSid = &::IsValidSid;
+    decltype(&::GetLengthSid) GetLengthSid = &::GetLengthSid;
+
+    // advapi32: the Windows Event Log
+    decltype(&::RegisterEventSourceW) RegisterEventSourceW = &::RegisterEventSourceW;
+    decltype(&::ReportEventW) ReportEventW = &::ReportEventW;
+    decltype(&::DeregisterEventSource) DeregisterEventSource = &::DeregisterEventSource;
 
     // user32: messages, windows, reports
     decltype(&::RegisterWindowMessageW) RegisterWindowMessageW = &::RegisterWindowMessageW;

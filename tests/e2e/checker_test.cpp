@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/harness.h"
+#include "support/scratch_registry.h"
 #include "support/stagedouble.h"
 #include "support/submitter.h"
 
@@ -153,6 +154,53 @@ TEST_F(CheckerTest, ValuesOfAnotherTypeOrSizeAreReadAsTheAgentReadsThem) {
     EXPECT_TRUE(Has(result.out, Finding(L"warning", L"null", L"message-mode-not-one")));
 }
 
+// "Producer Accounts": the entries the agent uses, and a warning for one it
+// passes over.
+TEST_F(CheckerTest, ProducerAccountsAreShownAndAnEntryThatNamesNoAccountIsNamed) {
+    const wchar_t list[] = L"NS\0S-1-5-80-1-2-3-4-5\0not an account\0";
+    ASSERT_TRUE(AgentRegistry::SetRaw(HKEY_LOCAL_MACHINE, L"Producer Accounts", REG_MULTI_SZ, list,
+                                      sizeof(list)));
+    const auto result = Check();
+    EXPECT_EQ(1u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out,
+                    L"\"name\":\"Producer Accounts\",\"value\":\"NS, "
+                    L"S-1-5-80-1-2-3-4-5\",\"source\":\"machine\""))
+        << result.out;
+    EXPECT_TRUE(Has(result.out, Finding(L"warning", L"null", L"producer-account-unknown") +
+                                    L",\"text\":\"\\\"Producer Accounts\\\" holds \\\"not an "
+                                    L"account\\\""))
+        << result.out;
+}
+
+// Values set by Group Policy show where they come from.
+TEST_F(CheckerTest, PoliciesAreShownAsTheSourceOfWhatTheySet) {
+    const wchar_t* policies = L"Software\\Policies\\Lumvane";
+    struct Cleanup {
+        const wchar_t* path;
+        ~Cleanup() {
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+            RegDeleteTreeW(HKEY_CURRENT_USER, path);
+        }
+    } cleanup{policies};
+    const auto set = [&](HKEY root, const wchar_t* name, DWORD value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, policies, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key, nullptr));
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+        RegCloseKey(key);
+    };
+    set(HKEY_LOCAL_MACHINE, L"Log", 1);
+    set(HKEY_CURRENT_USER, L"Message ID", 40000);
+    const auto result = Check();
+    EXPECT_TRUE(Has(result.out,
+                    L"\"name\":\"Log\",\"value\":\"1 (0x1): on\",\"source\":"
+                    L"\"policy (machine)\""))
+        << result.out;
+    EXPECT_TRUE(Has(result.out, L"\"name\":\"Message ID\",\"value\":\"40000 (0x9C40)"))
+        << result.out;
+    EXPECT_TRUE(Has(result.out, L"\"source\":\"policy (user)\"")) << result.out;
+}
+
 TEST_F(CheckerTest, MissingProgramsAreNamedWithTheCodeTheAgentWouldReport) {
     ASSERT_TRUE(DeleteFileW(path(L"preprocess.exe").c_str()));
     auto result = Check();
@@ -176,6 +224,46 @@ TEST_F(CheckerTest, MissingProgramsAreNamedWithTheCodeTheAgentWouldReport) {
     ASSERT_TRUE(AgentRegistry::SetClient(0, L"", L""));
     result = Check();
     EXPECT_TRUE(Has(result.out, Finding(L"error", L"112", L"client-application-empty")));
+}
+
+// A client command line whose program's quote never closes (what a repair by
+// an older package left of a quoted program with arguments) cannot start;
+// an odd quote among the arguments only swallows the job path.
+TEST_F(CheckerTest, AnUnclosedQuoteInTheClientCommandIsNamed) {
+    ASSERT_TRUE(AgentRegistry::SetClient(1, kClientClass, L"\"" + path(L"client.exe")));
+    auto result = Check();
+    EXPECT_EQ(2u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out, Finding(L"error", L"61447", L"client-application-quotes")))
+        << result.out;
+    EXPECT_FALSE(Has(result.out, L"\"name\":\"client program\"")) << result.out;
+
+    ASSERT_TRUE(
+        AgentRegistry::SetClient(1, kClientClass, L"\"" + path(L"client.exe") + L"\" \"--x"));
+    result = Check();
+    EXPECT_EQ(1u, *result.exitCode) << result.out;
+    EXPECT_TRUE(Has(result.out, Finding(L"warning", L"null", L"client-application-quotes")))
+        << result.out;
+}
+
+// A Settings key that users may write is not read at all: named, with who
+// may write it.
+TEST_F(CheckerTest, ASettingsKeyOthersMayWriteIsNamed) {
+    HKEY settings = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Lumvane\\Settings", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &settings, nullptr));
+    RegCloseKey(settings);
+    ASSERT_EQ(ERROR_SUCCESS,
+              lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, L"Software\\Lumvane\\Settings",
+                                     L"O:BAD:(A;;KA;;;BA)(A;;KA;;;SY)(A;;0x2001b;;;BU)"));
+    const auto result = Check();
+    EXPECT_EQ(2u, *result.exitCode) << result.out;
+    EXPECT_TRUE(
+        Has(result.out, Finding(L"error", L"null", L"settings-key-writable") +
+                            L",\"text\":\"HKLM\\\\Software\\\\Lumvane\\\\Settings holds the "
+                            L"machine-wide settings, but its DACL lets S-1-5-32-545 "
+                            L"write (rights 0x2001B)"))
+        << result.out;
 }
 
 TEST_F(CheckerTest, WindowModesNeedAWindowAClipboardFormatAndAMessageInRange) {

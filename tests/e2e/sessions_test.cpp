@@ -2,10 +2,7 @@
 // in one session, as on a terminal server, where a shared job wakes every
 // agent and only one may take it; and jobs stored while no agent ran.
 #include "diag/report.h"
-#include "support/harness.h"
-#include "support/processes.h"
-#include "support/robot.h"
-#include "support/stagedouble.h"
+#include "support/agents.h"
 #include "support/submitter.h"
 
 #include <gtest/gtest.h>
@@ -17,88 +14,9 @@
 namespace lmvntest {
 namespace {
 
-constexpr DWORD kTimeout = 30000;
 constexpr wchar_t kOtherUser[] = L"lmvnalice";
 
-// Agents that share the registry, the log and the client configuration;
-// each lives in a folder of its own with the stage doubles beside it, and
-// delivers in command-line mode to the sample client, which keeps a journal.
-class Agents : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(AgentRegistry::SetDword(HKEY_LOCAL_MACHINE, L"Log", 1));
-        ASSERT_TRUE(AgentRegistry::SetString(HKEY_LOCAL_MACHINE, L"LogDestDir", dir_.path()));
-        // A copy of the sample client of our own, so that the clients left
-        // open can be ended by their folder.
-        const std::wstring client = dir_ / L"lmvnclient.exe";
-        ASSERT_TRUE(CopyProgram(JoinPath(BuildDir(), L"lmvnclient.exe"), client));
-        const std::wstring command =
-            L"\"" + client + L"\" --lifetime 3000 --journal \"" + Journal() + L"\"";
-        ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Client Application", command));
-    }
-    void TearDown() override {
-        for (const auto& [name, agent] : agents_) {
-            if (agent->Running()) {
-                EXPECT_EQ(0u, agent->Stop().value_or(99)) << Utf8(name);
-            }
-        }
-        TerminateProcessesIn(dir_.path());  // sample clients still open
-    }
-
-    // Starts the agent of `user` (empty: ours) in a folder of its own and
-    // waits until its print event exists.
-    AgentProcess& StartAgent(const std::wstring& user) {
-        const std::wstring folder = dir_ / (user.empty() ? L"own" : user);
-        CreateDirectoryW(folder.c_str(), nullptr);
-        EXPECT_TRUE(InstallStageDoubles(folder));
-        agents_.emplace_back(user, std::make_unique<AgentProcess>());
-        AgentProcess& agent = *agents_.back().second;
-        const bool started = user.empty() ? agent.Start(folder) : agent.StartAs(folder, user);
-        EXPECT_TRUE(started) << Utf8(user);
-        EXPECT_TRUE(WaitUntil([&] { return EventExists(PrintEventOf(user)); }, kTimeout))
-            << Utf8(user);
-        return agent;
-    }
-    static std::wstring PrintEventOf(const std::wstring& user) {
-        if (user.empty()) return PrintEventName();
-        return L"Global\\" + user + L"_Lumvane_printevent_SESSION" + std::to_wstring(SessionId());
-    }
-    static bool EventExists(const std::wstring& name) {
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
-        if (event == nullptr) return false;
-        CloseHandle(event);
-        return true;
-    }
-    static bool SignalEvent(const std::wstring& name) {
-        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
-        if (event == nullptr) return false;
-        const bool set = SetEvent(event) != FALSE;
-        CloseHandle(event);
-        return set;
-    }
-
-    std::wstring Journal() const { return dir_ / L"client.txt"; }
-    std::string JournalText() const { return ReadFileBytes(Journal()); }
-    std::vector<std::wstring> Log() const { return LogTexts(dir_ / L"vp_log.txt"); }
-    int LogCount(const std::wstring& text) const {
-        const auto log = Log();
-        return static_cast<int>(std::count(log.begin(), log.end(), text));
-    }
-    bool WaitForLogCount(const std::wstring& text, int count) const {
-        return WaitUntil([&] { return LogCount(text) >= count; }, kTimeout);
-    }
-    bool WaitForDelivery(int jobId) const {
-        return WaitUntil(
-            [&] { return Occurrences(JournalText(), "jobid=" + std::to_string(jobId)) > 0; },
-            kTimeout);
-    }
-    std::wstring InDir() const { return L" --dir \"" + dir_.path() + L"\""; }
-
-    AgentRegistry registry_;
-    TempDir dir_{L"sessions"};
-    DesktopRobot robot_;
-    std::vector<std::pair<std::wstring, std::unique_ptr<AgentProcess>>> agents_;
-};
+using Agents = AgentsTest;
 
 constexpr wchar_t kSharedReceived[] = L"Shared print job received. Start processing thread.";
 constexpr wchar_t kSharedTaken[] = L"No shared print job found. Another agent has taken it.";
@@ -147,6 +65,34 @@ TEST_F(Agents, ASharedJobIsTakenByOneAgentAndTheOtherUserSeesNothing) {
     }
 }
 
+// A "Shared" value that holds no path (here 600 bytes) would stay for good,
+// and its producer, waiting for it to go, would store no further shared job.
+// The agent whose deletion takes it reports it; every other agent stays quiet.
+TEST_F(Agents, AnUnreadableSharedValueIsClaimedAndReportedOnce) {
+    StartAgent(L"");
+    StartAgent(kOtherUser);
+    ASSERT_TRUE(WaitForLogCount(L"Waiting for events.", 2));
+    const std::wstring junk(300, L'x');
+    ASSERT_TRUE(AgentRegistry::SetString(HKEY_LOCAL_MACHINE, L"Shared", junk));
+
+    // Set until both agents have been woken (see above).
+    bool bothWoken = false;
+    for (int signal = 0; signal < 10 && !bothWoken; ++signal) {
+        ASSERT_TRUE(SignalEvent(kSharedEventName));
+        bothWoken = WaitUntil([&] { return LogCount(kSharedReceived) >= 2; }, 3000);
+    }
+    ASSERT_TRUE(bothWoken);
+    ASSERT_TRUE(robot_.WaitForBoxes(1, kTimeout));
+    // Every woken thread but the one that reported says so in the log.
+    EXPECT_TRUE(WaitUntil([&] { return LogCount(kSharedTaken) == LogCount(kSharedReceived) - 1; },
+                          kTimeout));
+    EXPECT_FALSE(AgentRegistry::Exists(HKEY_LOCAL_MACHINE, L"Shared"));
+    const auto boxes = robot_.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find(std::wstring(lmvn::reports::kJobInfoFailed.text) +
+                                     L"\nError # 234: "));
+}
+
 constexpr wchar_t kStoredFound[] = L"Stored print job found at start-up.";
 constexpr wchar_t kLateSignal[] =
     L"No print job found. The job stored at start-up was served already.";
@@ -189,10 +135,11 @@ TEST_F(Agents, AStoredPathThatNamesNoFileIsDroppedQuietly) {
     ASSERT_TRUE(AgentRegistry::SetString(HKEY_LOCAL_MACHINE, UserName().c_str(),
                                          dir_ / L"gone\\lmvnjob.ini"));
     AgentProcess& agent = StartAgent(L"");
-    ASSERT_TRUE(WaitForLogCount(L"Waiting for events.", 1));
-    EXPECT_EQ(1, LogCount(L"Stored print job dropped. Its job description file does not exist."));
+    // Served as a signal: its thread, not start-up, finds the file missing.
+    ASSERT_TRUE(
+        WaitForLogCount(L"Stored print job dropped. Its job description file does not exist.", 1));
     EXPECT_FALSE(AgentRegistry::Exists(HKEY_LOCAL_MACHINE, UserName().c_str()));
-    EXPECT_EQ(0, LogCount(L"New print job received. Start processing thread."));
+    EXPECT_EQ(0, LogCount(L"Print job info successfully retrieved. JobID=0"));
 
     // Nothing holds the user's printing up.
     SubmitResult r = Submit(L"--job-id 53" + InDir());

@@ -8,14 +8,61 @@
 
 namespace lmvntest {
 
-// Number of top-level windows of class `windowClass`.
-inline int CountWindows(const wchar_t* windowClass) {
-    int count = 0;
-    for (HWND window = nullptr;
-         (window = FindWindowExW(nullptr, window, windowClass, nullptr)) != nullptr;) {
-        ++count;
+// Number of top-level windows of class `windowClass` (and of title `title`,
+// when given). Counted over one snapshot of the windows (EnumWindows): a walk
+// with FindWindowExW can meet a window twice while others are created in
+// front of it, as system-modal boxes are.
+inline int CountWindows(const wchar_t* windowClass, const wchar_t* title = nullptr) {
+    struct Count {
+        const wchar_t* windowClass;
+        const wchar_t* title;
+        int count;
+    } count = {windowClass, title, 0};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* c = reinterpret_cast<Count*>(param);
+            wchar_t text[256] = {};
+            if (GetClassNameW(window, text, 256) == 0 || lstrcmpiW(text, c->windowClass) != 0) {
+                return TRUE;
+            }
+            if (c->title != nullptr) {
+                GetWindowTextW(window, text, 256);
+                if (lstrcmpW(text, c->title) != 0) return TRUE;
+            }
+            ++c->count;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count.count;
+}
+
+// Presses OK on the message box `box` and waits (at most a second) for it to
+// go; false when the OK could not be delivered. The box is first told to
+// leave any menu mode (WM_CANCELMODE): a box that was in front when a
+// program tapped Alt (the agent does, to bring a client forward) sits in the
+// keyboard menu mode, where OK alone does not end it.
+inline bool PressOk(HWND box) {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(box, WM_CANCELMODE, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+    if (!SendMessageTimeoutW(box, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 2000, &ignored)) {
+        return false;
     }
-    return count;
+    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(5);
+    return true;
+}
+
+// Presses OK on each message box captioned `caption`, one after another,
+// until none is left or `limitMs` have passed; how many went. A box that
+// stays after its OK (a busy program can take longer than PressOk waits) is
+// pressed again.
+inline int AnswerBoxes(const wchar_t* caption, DWORD limitMs = 60000) {
+    int answered = 0;
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
+    for (HWND box = nullptr;
+         GetTickCount64() < deadline && (box = FindWindowW(L"#32770", caption)) != nullptr;) {
+        if (PressOk(box) && !IsWindow(box)) ++answered;
+    }
+    return answered;
 }
 
 // Registers the progress indicator's window class with `windowProc` and

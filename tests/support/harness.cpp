@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include "ordinary_user.h"
 #include "processes.h"
 #include "win/process_start.h"
 
@@ -266,10 +267,16 @@ AgentProcess::~AgentProcess() {
 
 namespace {
 
-// lmvnagent.exe of the build, copied into `dir` once; its path there.
+// lmvnagent.exe of the build (or the one LMVN_TEST_AGENT names), copied
+// into `dir` once; its path there.
 std::optional<std::wstring> AgentCopyIn(const std::wstring& dir) {
     const std::wstring exe = JoinPath(dir, L"lmvnagent.exe");
-    if (!FileExists(exe) && !CopyProgram(JoinPath(BuildDir(), L"lmvnagent.exe"), exe)) {
+    wchar_t other[MAX_PATH] = {};
+    const DWORD units = GetEnvironmentVariableW(L"LMVN_TEST_AGENT", other, MAX_PATH);
+    const std::wstring from = units > 0 && units < MAX_PATH
+                                  ? std::wstring(other)
+                                  : JoinPath(BuildDir(), L"lmvnagent.exe");
+    if (!FileExists(exe) && !CopyProgram(from, exe)) {
         ReportFailedStep(L"copying the agent to", exe);
         return std::nullopt;
     }
@@ -277,14 +284,26 @@ std::optional<std::wstring> AgentCopyIn(const std::wstring& dir) {
 }
 
 // Starts `commandLine` in `dir`: the process's information, or none.
-std::optional<PROCESS_INFORMATION> Launch(std::wstring commandLine, const std::wstring& dir) {
+std::optional<PROCESS_INFORMATION> Launch(std::wstring commandLine, const std::wstring& dir,
+                                          RunAs as = RunAs::Tester) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!StartTestProcess(commandLine.data(), FALSE, 0, dir.empty() ? nullptr : dir.c_str(), &si,
-                          &pi)) {
+    const wchar_t* directory = dir.empty() ? nullptr : dir.c_str();
+    const BOOL started = as == RunAs::OrdinaryUser
+                             ? StartOrdinaryUserProcess(commandLine.data(), directory, &si, &pi)
+                             : StartTestProcess(commandLine.data(), FALSE, 0, directory, &si, &pi);
+    if (!started) {
         ReportFailedStep(L"starting", commandLine);
         return std::nullopt;
+    }
+    if (pi.hProcess == nullptr) {
+        // A Linux program (asuser.sh): Wine runs it outside its own processes
+        // and returns no process handle, pid 1 and, in hThread, a value that
+        // is no handle of the start. Closing it could close one of ours (the
+        // registry's cached HKEY_LOCAL_MACHINE was seen to go that way).
+        pi.hThread = nullptr;
+        return pi;
     }
     CloseHandle(pi.hThread);
     return pi;
@@ -298,12 +317,34 @@ void AgentProcess::Adopt(HANDLE process) {
     pid_ = GetProcessId(process);
 }
 
-bool AgentProcess::Start(const std::wstring& dir) {
+bool AgentProcess::Start(const std::wstring& dir, RunAs as) {
     const auto exe = AgentCopyIn(dir);
     if (!exe) return false;
-    const auto started = Launch(L"\"" + *exe + L"\"", dir);
+    const auto started = Launch(L"\"" + *exe + L"\"", dir, as);
     if (!started) return false;
     Adopt(started->hProcess);
+    return true;
+}
+
+bool AgentProcess::StartWithErrorOutput(const std::wstring& dir, const std::wstring& errorFile,
+                                        const wchar_t* wineDebug) {
+    const auto exe = AgentCopyIn(dir);
+    if (!exe) return false;
+    return StartThroughScript(L"\"" + JoinPath(ProgramDir(), L"witherrors.sh") + L"\" " +
+                                  wineDebug + L" \"" + errorFile + L"\" \"" + *exe + L"\"",
+                              dir, *exe);
+}
+
+bool AgentProcess::StartThroughScript(const std::wstring& commandLine, const std::wstring& dir,
+                                      const std::wstring& exe) {
+    const auto started = Launch(commandLine, dir);
+    if (!started) return false;
+    // A Linux script: Wine gives no handle of it (it returns at once anyway).
+    if (started->hProcess != nullptr) CloseHandle(started->hProcess);
+    HANDLE found = nullptr;
+    WaitUntil([&] { return (found = FindRunningProgram(exe)) != nullptr; }, 20000);
+    if (found == nullptr) return ReportFailedStep(L"finding the agent started by", commandLine);
+    Adopt(found);
     return true;
 }
 
@@ -311,16 +352,8 @@ bool AgentProcess::StartAs(const std::wstring& dir, const std::wstring& user) {
     const auto exe = AgentCopyIn(dir);
     if (!exe) return false;
     const std::wstring script = JoinPath(ProgramDir(), L"asuser.sh");
-    const auto started = Launch(L"\"" + script + L"\" " + user + L" \"" + *exe + L"\"", dir);
-    if (!started) return false;
-    CloseHandle(started->hProcess);  // the script's, which returns at once
-    HANDLE found = nullptr;
-    WaitUntil([&] { return (found = FindRunningProgram(*exe)) != nullptr; }, 20000);
-    if (found == nullptr) return ReportFailedStep(L"finding the agent of user", user);
-    Adopt(found);
-    return true;
+    return StartThroughScript(L"\"" + script + L"\" " + user + L" \"" + *exe + L"\"", dir, *exe);
 }
-
 std::optional<DWORD> AgentProcess::WaitForExit(DWORD timeoutMs) {
     if (process_ == nullptr) return std::nullopt;
     if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return std::nullopt;
@@ -339,9 +372,14 @@ std::optional<DWORD> AgentProcess::Stop(DWORD timeoutMs) {
     return WaitForExit(timeoutMs);
 }
 
+HANDLE StartProgram(const std::wstring& commandLine, RunAs as) {
+    const auto started = Launch(commandLine, L"", as);
+    return started ? started->hProcess : nullptr;
+}
+
 std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
-                                const std::wstring& directory) {
-    const auto started = Launch(commandLine, directory);
+                                const std::wstring& directory, RunAs as) {
+    const auto started = Launch(commandLine, directory, as);
     if (!started) return std::nullopt;
     std::optional<DWORD> result;
     if (WaitForSingleObject(started->hProcess, timeoutMs) == WAIT_OBJECT_0) {
@@ -374,11 +412,11 @@ int Occurrences(const std::string& text, const std::string& part) {
 HANDLE StartWindowedProgram(const std::wstring& commandLine, const std::wstring& windowClass,
                             DWORD timeoutMs, bool& shown) {
     shown = false;
-    const auto started = Launch(commandLine, L"");
-    if (!started) return nullptr;
+    HANDLE process = StartProgram(commandLine);
+    if (process == nullptr) return nullptr;
     shown =
         WaitUntil([&] { return FindWindowW(windowClass.c_str(), nullptr) != nullptr; }, timeoutMs);
-    return started->hProcess;
+    return process;
 }
 
 std::vector<LogLine> ParseLog(const std::string& bytes) {

@@ -31,6 +31,12 @@ bool ReportFailedStep(const wchar_t* step, const std::wstring& what);
 BOOL StartTestProcess(LPWSTR commandLine, BOOL inheritHandles, DWORD flags, LPCWSTR directory,
                       STARTUPINFOW* startup, PROCESS_INFORMATION* started);
 
+// Whom a program the tests start runs as: the test's own account, which
+// under Wine holds the Administrators group, as an administrator's or the
+// producer's service's program would; or an ordinary user of the same
+// account (ordinary_user.h).
+enum class RunAs { Tester, OrdinaryUser };
+
 bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
@@ -86,7 +92,9 @@ inline constexpr wchar_t kKillEventName[] = L"Global\\Lumvane_killevent";
 // Sets the kill event (creating it if need be) and closes our handle.
 bool SetKillEvent();
 
-// The real agent, copied into `dir` and started from there.
+// The real agent, copied into `dir` and started from there: the build's, or
+// the lmvnagent.exe that the environment variable LMVN_TEST_AGENT names (to
+// run a test against an older agent).
 class AgentProcess {
   public:
     AgentProcess() = default;
@@ -95,12 +103,18 @@ class AgentProcess {
     AgentProcess& operator=(const AgentProcess&) = delete;
 
     // Copies lmvnagent.exe into `dir` (once) and starts it.
-    bool Start(const std::wstring& dir);
+    bool Start(const std::wstring& dir, RunAs as = RunAs::Tester);
     // The same as the agent of another user in this session: Wine takes the
     // user from the Linux side, so the agent is started through a script
     // there (asuser.sh beside the test programs) with USER set. Give each
     // user's agent a folder of its own: the process is found by its path.
     bool StartAs(const std::wstring& dir, const std::wstring& user);
+    // The same with the agent's error output appended to `errorFile` and
+    // WINEDEBUG set to `wineDebug` for it alone: with "err+eventlog", Wine's
+    // stand-in for the Event Log prints each event's strings there. Started
+    // through a script on the Linux side (witherrors.sh), as StartAs is.
+    bool StartWithErrorOutput(const std::wstring& dir, const std::wstring& errorFile,
+                              const wchar_t* wineDebug);
     // Waits for the process to end, at most `timeoutMs`; its exit code.
     std::optional<DWORD> WaitForExit(DWORD timeoutMs);
     bool Running() const;
@@ -111,6 +125,10 @@ class AgentProcess {
 
   private:
     void Adopt(HANDLE process);
+    // Runs `commandLine`, a Linux script that starts the agent copied to
+    // `exe` and returns at once, and adopts the agent's process.
+    bool StartThroughScript(const std::wstring& commandLine, const std::wstring& dir,
+                            const std::wstring& exe);
 
     HANDLE process_ = nullptr;
     DWORD pid_ = 0;
@@ -128,9 +146,12 @@ int Occurrences(const std::string& text, const std::string& part);
 HANDLE StartWindowedProgram(const std::wstring& commandLine, const std::wstring& windowClass,
                             DWORD timeoutMs, bool& shown);
 
+// Starts a program; its process handle (the caller closes it), or null.
+HANDLE StartProgram(const std::wstring& commandLine, RunAs as = RunAs::Tester);
+
 // Runs a program to its end (at most `timeoutMs`) and returns its exit code.
 std::optional<DWORD> RunProgram(const std::wstring& commandLine, DWORD timeoutMs,
-                                const std::wstring& directory = L"");
+                                const std::wstring& directory = L"", RunAs as = RunAs::Tester);
 
 // One line of the log file: its time stamp and its text (a text with line
 // feeds keeps them; the CR LF that ends the line is removed).

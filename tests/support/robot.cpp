@@ -1,5 +1,7 @@
 #include "robot.h"
 
+#include "desktop.h"
+
 namespace lmvntest {
 
 DesktopRobot::DesktopRobot(const wchar_t* caption) : caption_(caption) {
@@ -13,7 +15,7 @@ DesktopRobot::~DesktopRobot() {
 
 void DesktopRobot::Run() {
     while (!stop_) {
-        HWND box = FindWindowW(L"#32770", caption_.c_str());
+        HWND box = held_ ? nullptr : FindWindowW(L"#32770", caption_.c_str());
         if (box == nullptr) {
             Sleep(10);
             continue;
@@ -27,11 +29,9 @@ void DesktopRobot::Run() {
         seen.caption = caption;
         seen.style = GetWindowLongW(box, GWL_STYLE);
         seen.exStyle = GetWindowLongW(box, GWL_EXSTYLE);
-        DWORD_PTR ignored = 0;
-        // Bounded: a box that does not answer is tried again.
-        if (SendMessageTimeoutW(box, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 2000, &ignored)) {
-            // Wait for the box to go before looking for the next one.
-            for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(5);
+        // Bounded: a box that does not answer is tried again. PressOk waits
+        // for the box to go before the next one is looked for.
+        if (PressOk(box)) {
             std::lock_guard guard(lock_);
             boxes_.push_back(std::move(seen));
         }
@@ -49,6 +49,8 @@ bool DesktopRobot::WaitForBoxes(size_t count, DWORD timeoutMs) {
         Sleep(10);
     }
 }
+
+int DesktopRobot::OpenBoxes() const { return CountWindows(L"#32770", caption_.c_str()); }
 
 std::vector<SeenBox> DesktopRobot::Boxes() const {
     std::lock_guard guard(lock_);

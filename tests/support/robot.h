@@ -32,11 +32,20 @@ class DesktopRobot {
     bool WaitForBoxes(size_t count, DWORD timeoutMs);
     std::vector<SeenBox> Boxes() const;
 
+    // While held, the robot leaves boxes open, so that a test can count them;
+    // Release lets it answer them again. A box it is answering when Hold is
+    // called is still answered.
+    void Hold() { held_ = true; }
+    void Release() { held_ = false; }
+    // Boxes with the robot's caption open on the desktop now.
+    int OpenBoxes() const;
+
   private:
     void Run();
 
     std::wstring caption_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> held_{false};
     mutable std::mutex lock_;
     std::vector<SeenBox> boxes_;
     std::thread thread_;

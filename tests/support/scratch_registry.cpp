@@ -1,5 +1,7 @@
 #include "scratch_registry.h"
 
+#include <sddl.h>
+
 #include <cwchar>
 
 namespace lmvntest {
@@ -79,6 +81,23 @@ bool ScratchMachineKey::SetSettingsDword(const wchar_t* name, DWORD value) {
                                        reinterpret_cast<const BYTE*>(&value), sizeof(value));
     RegCloseKey(settings);
     return status == ERROR_SUCCESS;
+}
+
+LONG SetKeyRights(HKEY root, const std::wstring& path, const wchar_t* sddl) {
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC | WRITE_OWNER, &key);
+    if (status != ERROR_SUCCESS) return status;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                             nullptr)) {
+        status = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   descriptor);
+        LocalFree(descriptor);
+    } else {
+        status = static_cast<LONG>(GetLastError());
+    }
+    RegCloseKey(key);
+    return status;
 }
 
 LONG WINAPI OpenDenyingSettingsKey(HKEY root, LPCWSTR path, DWORD options, REGSAM access,

@@ -40,6 +40,10 @@ class ScratchMachineKey {
     HKEY agent_ = nullptr;
 };
 
+// Gives HKEY_LOCAL_MACHINE-style key `root`\`path` the owner and DACL of
+// `sddl` (for example a DACL that lets users write). Returns the status.
+LONG SetKeyRights(HKEY root, const std::wstring& path, const wchar_t* sddl);
+
 // A RegOpenKeyExW for ScopedApiOverride that refuses (access denied) every
 // key whose path ends in "\Settings", as Windows does for a Settings key
 // whose DACL shuts the user out, and opens all others.

@@ -45,13 +45,21 @@ class ClientSettingsTest : public ::testing::Test {
         MessageMode = 0;
     }
     void DeleteKeys() {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath_.c_str());
-        RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            RegDeleteTreeW(root, keyPath_.c_str());
+            RegDeleteTreeW(root, PolicyPath().c_str());
+        }
     }
+    // The test key's Group Policy key (Software\Policies\...).
+    std::wstring PolicyPath() const { return L"Software\\Policies\\" + keyPath_.substr(9); }
     // Under `subkey` of the test's key when given ("Settings").
+    // Under the test's policy key when `subkey` is kPolicy.
+    static constexpr wchar_t kPolicy[] = L"(policy)";
     void SetRaw(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD size,
                 const wchar_t* subkey = nullptr) {
-        const std::wstring path = subkey ? keyPath_ + L"\\" + subkey : keyPath_;
+        const std::wstring path = subkey == kPolicy ? PolicyPath()
+                                  : subkey          ? keyPath_ + L"\\" + subkey
+                                                    : keyPath_;
         HKEY key = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, nullptr));
@@ -94,9 +102,80 @@ class ClientSettingsTest : public ::testing::Test {
         ScopedApiOverride notify(&Win32Api::SendNotifyMessageW, &RecordBroadcast);
         return ReadClientSettings(keyPath_.c_str(), settings);
     }
+    // A job's read that fails with the report 0xF006 carrying `error`.
+    void ExpectMachineKeyFailure(LONG error) {
+        g_broadcasts.clear();
+        ClientSettings settings;
+        EXPECT_FALSE(Read(settings));
+        ASSERT_EQ(1u, g_broadcasts.size());
+        EXPECT_EQ(0xF006u, g_broadcasts[0].code);
+        EXPECT_EQ(error, g_broadcasts[0].error);
+        g_broadcasts.clear();
+    }
 
     std::wstring keyPath_;
 };
+
+// Group Policy over the client values: the machine policy, then the user
+// policy, then the user's own values, then the machine's settings, value by
+// value; a value a key holds unreadable gives way to the next key.
+TEST_F(ClientSettingsTest, PoliciesComeFirstValueByValue) {
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"machine.exe", L"Settings");
+    SetDword(HKEY_LOCAL_MACHINE, L"Transfer Mode", 0, L"Settings");
+    SetText(HKEY_LOCAL_MACHINE, L"Target Window Class", L"MachineClass", L"Settings");
+    SetText(HKEY_LOCAL_MACHINE, L"Clipboard Format", L"Machine Format", L"Settings");
+    SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 1, L"Settings");
+    SetText(HKEY_CURRENT_USER, L"Client Application", L"user.exe");
+    SetDword(HKEY_CURRENT_USER, L"Transfer Mode", 1);
+    SetText(HKEY_CURRENT_USER, L"Target Window Class", L"UserClass");
+    SetDword(HKEY_CURRENT_USER, L"Message ID", 2);
+    SetText(HKEY_CURRENT_USER, L"Client Application", L"user-policy.exe", kPolicy);
+    // 520 bytes, no terminator (padded so that none is added): unreadable.
+    const std::wstring full(300, L'c');
+    SetRaw(HKEY_CURRENT_USER, L"Target Window Class", REG_SZ, full.data(), 520, kPolicy);
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"machine-policy.exe", kPolicy);
+    SetDword(HKEY_LOCAL_MACHINE, L"Message ID", 3, kPolicy);
+
+    ClientSettings settings;
+    ClientSettingsTrace trace;
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), settings, &trace));
+    EXPECT_STREQ(L"machine-policy.exe", settings.clientApplication);
+    EXPECT_EQ(ValueSource::MachinePolicy, trace.values[kClientApplication].source);
+    EXPECT_EQ(1u, settings.transferMode);
+    EXPECT_EQ(ValueSource::User, trace.values[kTransferMode].source);
+    EXPECT_STREQ(L"UserClass", settings.targetWindowClass);
+    EXPECT_EQ(ValueSource::User, trace.values[kTargetWindowClass].source);
+    EXPECT_EQ(ERROR_MORE_DATA, trace.values[kTargetWindowClass].reads[kUserPolicy].status);
+    EXPECT_STREQ(L"Machine Format", settings.clipboardFormat);
+    EXPECT_EQ(ValueSource::Machine, trace.values[kClipboardFormat].source);
+    EXPECT_EQ(3u, settings.messageId);
+    EXPECT_EQ(ValueSource::MachinePolicy, trace.values[kMessageId].source);
+
+    // A machine policy key that users may write is nobody's to follow.
+    ASSERT_EQ(ERROR_SUCCESS,
+              lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, PolicyPath().c_str(),
+                                     L"O:BAD:PAI(A;;KA;;;SY)(A;;KA;;;BA)(A;;0x2001b;;;BU)"));
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), settings, &trace));
+    EXPECT_STREQ(L"user-policy.exe", settings.clientApplication);
+    EXPECT_EQ(kSettingsKeyNotProtected, trace.keyStatus[kMachinePolicy]);
+
+    // Without the machine policy, the user policy wins over the user's own.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, PolicyPath().c_str());
+    ASSERT_EQ(ERROR_SUCCESS, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                                  keyPath_.c_str(), settings, &trace));
+    EXPECT_STREQ(L"user-policy.exe", settings.clientApplication);
+    EXPECT_EQ(ValueSource::UserPolicy, trace.values[kClientApplication].source);
+    EXPECT_EQ(2u, settings.messageId);
+
+    // A machine configured by policy alone needs no other key.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath_.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, keyPath_.c_str());
+    EXPECT_TRUE(ReadClientSettings(keyPath_.c_str(), settings));
+    EXPECT_STREQ(L"user-policy.exe", settings.clientApplication);
+    EXPECT_TRUE(g_broadcasts.empty());
+}
 
 TEST_F(ClientSettingsTest, PresentPerUserValueWinsValueByValue) {
     SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"C:\\machine\\client.exe");
@@ -152,28 +231,28 @@ TEST_F(ClientSettingsTest, TracedLookUpGivesTheAgentsSettingsAndEachValuesSource
 
     const auto& mode = trace.values[kTransferMode];
     EXPECT_EQ(ValueSource::User, mode.source);
-    EXPECT_EQ(REG_SZ, mode.user.type);
-    EXPECT_EQ(4u, mode.user.size);
-    EXPECT_FALSE(mode.machineTried);
+    EXPECT_EQ(REG_SZ, mode.reads[kUser].type);
+    EXPECT_EQ(4u, mode.reads[kUser].size);
+    EXPECT_FALSE(mode.tried[kMachine]);
     const auto& message = trace.values[kMessageId];
     EXPECT_EQ(ValueSource::Machine, message.source);
-    EXPECT_EQ(ERROR_MORE_DATA, message.user.status);
-    EXPECT_EQ(REG_QWORD, message.user.type);
-    EXPECT_EQ(8u, message.user.size);
-    EXPECT_EQ(REG_DWORD, message.machine.type);
+    EXPECT_EQ(ERROR_MORE_DATA, message.reads[kUser].status);
+    EXPECT_EQ(REG_QWORD, message.reads[kUser].type);
+    EXPECT_EQ(8u, message.reads[kUser].size);
+    EXPECT_EQ(REG_DWORD, message.reads[kMachine].type);
     const auto& format = trace.values[kClipboardFormat];
     EXPECT_EQ(ValueSource::Default, format.source);
-    EXPECT_EQ(ERROR_MORE_DATA, format.user.status);  // 520 bytes, no terminator
-    EXPECT_EQ(520u, format.user.size);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, format.machine.status);
+    EXPECT_EQ(ERROR_MORE_DATA, format.reads[kUser].status);  // 520 bytes, no terminator
+    EXPECT_EQ(520u, format.reads[kUser].size);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, format.reads[kMachine].status);
     EXPECT_EQ(ValueSource::Machine, trace.values[kClientApplication].source);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.values[kClientApplication].user.status);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.values[kClientApplication].reads[kUser].status);
 
     // Neither key: the machine key's error, and no report from the lookup.
     DeleteKeys();
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, LookUpClientSettings(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
                                                          keyPath_.c_str(), traced, &trace));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.userKeyStatus);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, trace.keyStatus[kUser]);
     EXPECT_TRUE(g_broadcasts.empty());
 }
 
@@ -245,18 +324,70 @@ TEST_F(ClientSettingsTest, UnreadableSettingsKeyIsNotReplacedByTheMainKey) {
     SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"main.exe");
     SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"settings.exe", L"Settings");
     ScopedApiOverride deny(&Win32Api::RegOpenKeyExW, &lmvntest::OpenDenyingSettingsKey);
-    ClientSettings settings;
-    EXPECT_FALSE(Read(settings));
-    ASSERT_EQ(1u, g_broadcasts.size());
-    EXPECT_EQ(0xF006u, g_broadcasts[0].code);
-    EXPECT_EQ(ERROR_ACCESS_DENIED, g_broadcasts[0].error);
+    ExpectMachineKeyFailure(ERROR_ACCESS_DENIED);
 
-    g_broadcasts.clear();
     SetDword(HKEY_CURRENT_USER, L"Transfer Mode", 1);
+    ClientSettings settings;
     ASSERT_TRUE(Read(settings));
     EXPECT_EQ(1u, settings.transferMode);
     EXPECT_STREQ(L"", settings.clientApplication);
     EXPECT_TRUE(g_broadcasts.empty());
+}
+
+LONG WINAPI DenyKeySecurity(HKEY, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, LPDWORD) {
+    return ERROR_ACCESS_DENIED;
+}
+
+constexpr wchar_t kUsersMayWrite[] = L"O:BAD:PAI(A;;KA;;;SY)(A;;KA;;;BA)(A;;0x2001b;;;BU)";
+
+// A Settings key that users may write is refused, and the main key is not
+// read in its place; the main key itself, where no Settings exists, only
+// while nobody but the administrators may write it. A job meets a refused
+// key as one that cannot be opened: without a per-user key it is reported
+// (0xF006, with the refusal's status); with one, only per-user values count.
+TEST_F(ClientSettingsTest, KeysOthersMayWriteAreNotRead) {
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"main.exe");
+    SetText(HKEY_LOCAL_MACHINE, L"Client Application", L"planted.exe", L"Settings");
+    ASSERT_EQ(ERROR_SUCCESS,
+              lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, keyPath_ + L"\\Settings", kUsersMayWrite));
+    UniqueKey key;
+    SettingsPlace place = SettingsPlace::MainKey;
+    SettingsKeyRights rights;
+    EXPECT_EQ(kSettingsKeyNotProtected,
+              OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_.c_str(), key, &place, &rights));
+    EXPECT_FALSE(key);
+    EXPECT_EQ(SettingsPlace::None, place);
+    EXPECT_EQ(SettingsPlace::SettingsKey, rights.key);
+    EXPECT_EQ(KeyWriters::Grant, rights.check.writers);
+
+    ExpectMachineKeyFailure(kSettingsKeyNotProtected);
+    SetText(HKEY_CURRENT_USER, L"Target Window Class", L"UserClass");
+    ClientSettings settings;
+    ASSERT_TRUE(Read(settings));
+    EXPECT_STREQ(L"", settings.clientApplication);
+    EXPECT_STREQ(L"UserClass", settings.targetWindowClass);
+    EXPECT_TRUE(g_broadcasts.empty());
+
+    // Without Settings, the main key as an administrator made it serves...
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteTreeW(HKEY_LOCAL_MACHINE, (keyPath_ + L"\\Settings").c_str()));
+    EXPECT_EQ(ERROR_SUCCESS,
+              OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_.c_str(), key, &place, &rights));
+    EXPECT_EQ(SettingsPlace::MainKey, place);
+    EXPECT_TRUE(rights.check.trusted());
+    // ...but not with the rights the package gives it, where users may set
+    // values, nor when its descriptor cannot be read.
+    ASSERT_EQ(ERROR_SUCCESS, lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, keyPath_, kUsersMayWrite));
+    EXPECT_EQ(kSettingsKeyNotProtected,
+              OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_.c_str(), key, &place, &rights));
+    EXPECT_EQ(SettingsPlace::MainKey, rights.key);
+    ASSERT_EQ(ERROR_SUCCESS, lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, keyPath_,
+                                                    L"O:BAD:(A;;KA;;;BA)(A;;KR;;;BU)"));
+    ScopedApiOverride deny(&Win32Api::RegGetKeySecurity, &DenyKeySecurity);
+    EXPECT_EQ(kSettingsKeyNotProtected,
+              OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_.c_str(), key, &place, &rights));
+    EXPECT_EQ(KeyWriters::Unreadable, rights.check.writers);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, rights.check.status);
 }
 
 TEST_F(ClientSettingsTest, RegistryReportTextsInABox) {

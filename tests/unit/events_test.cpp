@@ -4,9 +4,14 @@
 #include "agent/agent_main.h"
 #include "agent/events.h"
 #include "common/settings.h"
+#include "job/claim_turns.h"
 #include "job/processing_thread.h"
 #include "capture.h"
 #include "support/scratch_registry.h"
+#include "win/security.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -20,12 +25,50 @@ namespace {
 
 struct Created {
     std::wstring name;
-    BOOL manualReset;
-    BOOL initialState;
+    DWORD flags;
+    DWORD access;
     BOOL inherit;
-    BOOL daclPresent;
-    bool daclNull;
+    std::wstring rights;  // the security descriptor asked for, as text
     HANDLE handle;
+};
+
+// The text form of a security descriptor's owner and DACL.
+std::wstring DescriptorText(PSECURITY_DESCRIPTOR descriptor) {
+    wchar_t* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &text, nullptr)) {
+        return L"(none)";
+    }
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+// The owner and DACL of the object `handle` refers to, as text.
+std::wstring RightsOf(HANDLE handle) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_KERNEL_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return L"(unreadable)";
+    }
+    std::wstring result = DescriptorText(descriptor);
+    LocalFree(descriptor);
+    return result;
+}
+
+std::wstring OwnSid() {
+    wchar_t sid[256] = {};
+    EXPECT_TRUE(CurrentUserSid(sid));
+    return sid;
+}
+
+// Every CloseHandle of the main loop's tests, and each handle made, with the
+// number of closes recorded by then.
+struct HandleLog {
+    static inline std::vector<HANDLE> closed;
+    static inline std::vector<std::pair<HANDLE, size_t>> handedOut;
 };
 
 // Redirects the named events to names private to this process and test, and
@@ -33,7 +76,7 @@ struct Created {
 struct EventFakes {
     static inline std::wstring prefix;
     static inline std::vector<Created> created;
-    static inline std::wstring failName;  // CreateEventW fails for this name
+    static inline std::wstring failName;  // CreateEventExW fails for this name
     static inline int sessionQueries = 0;
     static inline std::vector<UINT> beeps;
 
@@ -43,22 +86,22 @@ struct EventFakes {
                      L'\\', L'_');
         return result;
     }
-    static HANDLE WINAPI Create(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) {
+    static HANDLE WINAPI Create(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags, DWORD access) {
         if (name != nullptr && failName == name) {
-            SetLastError(ERROR_ACCESS_DENIED);
+            SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
         }
-        HANDLE h = ::CreateEventW(sa, manual, initial, Private(name).c_str());
+        HANDLE h = ::CreateEventExW(sa, Private(name).c_str(), flags, access);
         const DWORD error = GetLastError();
-        Created c{name, manual, initial, FALSE, FALSE, false, h};
+        Created c{name, flags, access, FALSE, L"(none)", h};
         if (sa != nullptr) {
             c.inherit = sa->bInheritHandle;
-            BOOL defaulted = FALSE;
-            PACL dacl = reinterpret_cast<PACL>(1);
-            GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &c.daclPresent, &dacl, &defaulted);
-            c.daclNull = dacl == nullptr && sa->nLength == sizeof(SECURITY_ATTRIBUTES);
+            if (sa->lpSecurityDescriptor != nullptr) {
+                c.rights = DescriptorText(sa->lpSecurityDescriptor);
+            }
         }
         created.push_back(c);
+        HandleLog::handedOut.emplace_back(h, HandleLog::closed.size());
         SetLastError(error);
         return h;
     }
@@ -103,8 +146,8 @@ class EventChannel : public ::testing::Test {
     void TearDown() override { NT4Mode = FALSE; }
 
     lmvntest::ReportCapture reports_;
-    ScopedApiOverride<decltype(&::CreateEventW)> create_{&Win32Api::CreateEventW,
-                                                         &EventFakes::Create};
+    ScopedApiOverride<decltype(&::CreateEventExW)> create_{&Win32Api::CreateEventExW,
+                                                           &EventFakes::Create};
     ScopedApiOverride<decltype(&::OpenEventW)> open_{&Win32Api::OpenEventW, &EventFakes::Open};
     ScopedApiOverride<decltype(&::ProcessIdToSessionId)> session_{&Win32Api::ProcessIdToSessionId,
                                                                   &EventFakes::Session};
@@ -125,7 +168,12 @@ TEST(EventNames, ByModeUserAndSession) {
     EXPECT_STREQ(L"Lumvane_killevent", names.kill);
 }
 
-TEST_F(EventChannel, CreatesThreeManualResetEventsOpenToEveryone) {
+// Each event is manual-reset and starts reset. The print event is the
+// user's: owned by the user, open to SYSTEM, Administrators and the user
+// alone. Every account may wait on the kill event, and only SYSTEM and
+// Administrators set it; every account may set and reset the shared event
+// (every agent resets it), and none but those two may change its rights.
+TEST_F(EventChannel, CreatesThreeManualResetEventsWithTheirRights) {
     AgentEvents events;
     ASSERT_TRUE(CreateAgentEvents(events, L"user1"));
     ASSERT_EQ(3u, EventFakes::created.size());
@@ -134,12 +182,25 @@ TEST_F(EventChannel, CreatesThreeManualResetEventsOpenToEveryone) {
     EXPECT_EQ(kKill, EventFakes::created[2].name);
     for (const auto& c : EventFakes::created) {
         SCOPED_TRACE(c.name);
-        EXPECT_TRUE(c.manualReset);
-        EXPECT_FALSE(c.initialState);
+        EXPECT_EQ(static_cast<DWORD>(CREATE_EVENT_MANUAL_RESET), c.flags);
         EXPECT_FALSE(c.inherit);
-        EXPECT_TRUE(c.daclPresent);
-        EXPECT_TRUE(c.daclNull);
     }
+    const std::wstring user = OwnSid();
+    EXPECT_EQ(
+        L"O:" + user + L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x1f0003;;;" + user + L")",
+        EventFakes::created[0].rights);
+    EXPECT_EQ(L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100002;;;WD)(A;;0x120000;;;OW)",
+              EventFakes::created[1].rights);
+    EXPECT_EQ(L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x100000;;;WD)(A;;0x120000;;;OW)",
+              EventFakes::created[2].rights);
+    // Only what the agent uses is asked for.
+    EXPECT_EQ(static_cast<DWORD>(SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL),
+              EventFakes::created[0].access);
+    EXPECT_EQ(static_cast<DWORD>(SYNCHRONIZE | EVENT_MODIFY_STATE), EventFakes::created[1].access);
+    EXPECT_EQ(static_cast<DWORD>(SYNCHRONIZE), EventFakes::created[2].access);
+    // The objects carry what was asked for.
+    EXPECT_EQ(EventFakes::created[0].rights, RightsOf(events.print.get()));
+
     EXPECT_TRUE(events.print && events.shared && events.kill);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(events.print.get(), 0));
     SetEvent(events.print.get());
@@ -168,11 +229,61 @@ TEST_F(EventChannel, SecondAgentOfTheSessionBeepsAndLeavesTheFirstAlone) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.print.get(), 0));
 
     // Another session's agent of the same user has a print event of its own
-    // and shares the other two.
+    // and shares the other two, which it may wait on but not set.
     AgentEvents other;
     EXPECT_TRUE(CreateAgentEvents(other, L"user2"));
-    SetEvent(other.kill.get());
+    EXPECT_FALSE(SetEvent(other.kill.get()));
+    HANDLE kill = OpenEventW(EVENT_MODIFY_STATE, FALSE, EventFakes::Private(kKill).c_str());
+    ASSERT_NE(nullptr, kill);  // an administrator, as every account is under Wine
+    SetEvent(kill);
+    CloseHandle(kill);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.kill.get(), 0));
+}
+
+// A print event that exists before the agent and is not what an agent of
+// this user makes of it was made by another program, perhaps of another
+// account, to keep this agent from running: that is reported, not taken
+// for an agent already running. (Windows also tells by the owner, which no
+// other account can set to this user; Wine gives every account one SID.)
+TEST_F(EventChannel, APrintEventHeldByAnotherProgramIsReported) {
+    const std::wstring user = OwnSid();
+    const std::wstring ours =
+        L"O:" + user + L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x1f0003;;;" + user + L")";
+    const std::wstring held[] = {
+        L"O:" + user + L"D:P(A;;0x1f0003;;;WD)",  // open to everyone
+        L"O:" + user + L"D:P(A;;0x1f0003;;;SY)(A;;0x1f0003;;;BA)(A;;0x1f0003;;;" + user +
+            L")(A;;0x1f0003;;;BU)",                                            // and to all users
+        L"O:" + user + L"D:P(D;;0x1f0003;;;" + user + L")(A;;0x1f0003;;;WD)",  // denying
+    };
+    for (const std::wstring& rights : held) {
+        SCOPED_TRACE(rights);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            rights.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        HANDLE squatter =
+            CreateEventW(&attributes, TRUE, FALSE, EventFakes::Private(kPrint).c_str());
+        LocalFree(descriptor);
+        ASSERT_NE(nullptr, squatter);
+        AgentEvents events;
+        EXPECT_FALSE(CreateAgentEvents(events, L"user1"));
+        CloseHandle(squatter);
+    }
+    // A producer account's right to set the event is the agent's own doing.
+    wcscpy_s(ProducerAccounts, L"NS");
+    AgentEvents first;
+    EXPECT_TRUE(CreateAgentEvents(first, L"user1"));
+    EXPECT_EQ(ours + L"(A;;0x100002;;;NS)", RightsOf(first.print.get()));
+    AgentEvents second;
+    EXPECT_FALSE(CreateAgentEvents(second, L"user1"));
+    ProducerAccounts[0] = L'\0';
+
+    EXPECT_EQ((std::vector<UINT>{0xFFFFFFFF}), EventFakes::beeps);
+    const auto boxes = reports_.Boxes();
+    ASSERT_EQ(3u, boxes.size());
+    for (const auto& box : boxes) {
+        EXPECT_EQ(L"Failed to create event object [0]. Another program holds its name.", box.text);
+    }
 }
 
 TEST_F(EventChannel, KillNameHeldByAnotherKindLeavesNoKillEvent) {
@@ -200,8 +311,8 @@ TEST_F(EventChannel, ReportsEventsThatCannotBeCreated) {
     }
     const auto boxes = reports_.Boxes();
     ASSERT_EQ(2u, boxes.size());
-    EXPECT_EQ(0u, boxes[0].text.find(L"Failed to create event object [0].\nError # 5: "));
-    EXPECT_EQ(0u, boxes[1].text.find(L"Failed to create event object [1].\nError # 5: "));
+    EXPECT_EQ(0u, boxes[0].text.find(L"Failed to create event object [0].\nError # 6: "));
+    EXPECT_EQ(0u, boxes[1].text.find(L"Failed to create event object [1].\nError # 6: "));
     EXPECT_EQ(static_cast<UINT>(MB_SYSTEMMODAL), boxes[1].style);
 }
 
@@ -216,7 +327,6 @@ struct LoopFakes {
     static inline std::vector<HANDLE> threads;
     static inline bool threadFails = false;
     static inline std::vector<HANDLE> resets;
-    static inline std::vector<HANDLE> closed;
     static inline bool growthFails = false;
     static inline HANDLE hold = nullptr;  // set: started threads wait for it
     static inline std::vector<HANDLE> watches;
@@ -239,14 +349,27 @@ struct LoopFakes {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
+        // Like a job's thread, it takes the turn reserved for its claim and
+        // ends it at once.
+        struct Start {
+            HANDLE hold;
+            DWORD kind;
+        };
+        auto* start = new Start{hold, threadArguments.back() == 1 ? 1u : 0u};
         HANDLE h = ::CreateThread(
             nullptr, 0,
-            [](LPVOID event) -> DWORD {
-                if (event != nullptr) WaitForSingleObject(static_cast<HANDLE>(event), 30000);
+            [](LPVOID parameter) -> DWORD {
+                const Start start = *static_cast<Start*>(parameter);
+                delete static_cast<Start*>(parameter);
+                AdoptClaimTurn(start.kind);
+                EndClaimTurn();
+                if (start.hold != nullptr) WaitForSingleObject(start.hold, 30000);
                 return 1;
             },
-            hold, flags, nullptr);
+            start, flags, nullptr);
+        if (h == nullptr) delete start;
         threads.push_back(h);
+        HandleLog::handedOut.emplace_back(h, HandleLog::closed.size());
         HANDLE watch = nullptr;
         DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &watch, 0, FALSE,
                         DUPLICATE_SAME_ACCESS);
@@ -258,7 +381,7 @@ struct LoopFakes {
         return ::ResetEvent(event);
     }
     static BOOL WINAPI Close(HANDLE h) {
-        closed.push_back(h);
+        HandleLog::closed.push_back(h);
         return ::CloseHandle(h);
     }
     // Ending a thread from outside can leave the loader's or the heap's lock
@@ -291,7 +414,8 @@ class MainLoop : public EventChannel {
         LoopFakes::threads.clear();
         LoopFakes::threadFails = false;
         LoopFakes::resets.clear();
-        LoopFakes::closed.clear();
+        HandleLog::closed.clear();
+        HandleLog::handedOut.clear();
         LoopFakes::growthFails = false;
         LoopFakes::hold = nullptr;
         LoopFakes::watches.clear();
@@ -303,9 +427,16 @@ class MainLoop : public EventChannel {
         EventChannel::TearDown();
     }
     int Run() { return AgentMain(nullptr, nullptr, nullptr, 0); }
+    // Closes of `h` since it was last handed out (a value can be reused once
+    // an earlier handle of the same value has been closed).
     static size_t Closes(HANDLE h) {
+        const auto& closed = HandleLog::closed;
+        size_t from = 0;
+        for (const auto& [handle, at] : HandleLog::handedOut) {
+            if (handle == h) from = at;
+        }
         return static_cast<size_t>(
-            std::count(LoopFakes::closed.begin(), LoopFakes::closed.end(), h));
+            std::count(closed.begin() + static_cast<std::ptrdiff_t>(from), closed.end(), h));
     }
     std::wstring PrintName() const {
         wchar_t user[64] = {};
@@ -347,8 +478,12 @@ TEST_F(MainLoop, ServesEachSignalInItsOwnThreadThenStopsOnKill) {
     ASSERT_TRUE(print && shared && kill);
 
     EXPECT_EQ(3u, LoopFakes::waits);
-    EXPECT_EQ((std::vector<DWORD>{3, 3, 3}), LoopFakes::waitCounts);
-    EXPECT_EQ((std::vector<HANDLE>{print, shared, kill}), LoopFakes::waitSets[0]);
+    // The three events, then the turn events of the two kinds of signal.
+    EXPECT_EQ((std::vector<DWORD>{5, 5, 5}), LoopFakes::waitCounts);
+    ASSERT_EQ(5u, LoopFakes::waitSets[0].size());
+    EXPECT_EQ(
+        (std::vector<HANDLE>{print, shared, kill}),
+        std::vector<HANDLE>(LoopFakes::waitSets[0].begin(), LoopFakes::waitSets[0].begin() + 3));
     EXPECT_EQ((std::vector<DWORD>{1, 0}), LoopFakes::threadArguments);
     EXPECT_EQ((std::vector<HANDLE>{shared, print}), LoopFakes::resets);
     // Every thread handle and every event handle is closed exactly once.
@@ -400,12 +535,12 @@ TEST_F(MainLoop, AFailedWaitShutsDownInsteadOfSpinning) {
     }
 }
 
-TEST_F(MainLoop, WithoutAKillEventItWaitsOnTwo) {
+TEST_F(MainLoop, WithoutAKillEventItWaitsOnTheOthers) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, EventFakes::Private(kKill).c_str());
     ASSERT_NE(nullptr, mutex);
     LoopFakes::script = {WAIT_OBJECT_0 + 0, WAIT_FAILED};
     EXPECT_EQ(0, Run());
-    EXPECT_EQ((std::vector<DWORD>{2, 2}), LoopFakes::waitCounts);
+    EXPECT_EQ((std::vector<DWORD>{4, 4}), LoopFakes::waitCounts);  // two events, two turns
     EXPECT_EQ((std::vector<DWORD>{0}), LoopFakes::threadArguments);
     CloseHandle(mutex);
 }
@@ -416,10 +551,10 @@ TEST_F(MainLoop, AThreadTheRegistryCannotHoldIsClosedAtOnce) {
     EXPECT_EQ(0, Run());
     ASSERT_EQ(1u, LoopFakes::threads.size());
     EXPECT_EQ(1u, Closes(LoopFakes::threads[0]));
-    // Closed at once, before anything else.
-    const auto at =
-        std::find(LoopFakes::closed.begin(), LoopFakes::closed.end(), LoopFakes::threads[0]);
-    EXPECT_EQ(LoopFakes::closed.begin(), at);
+    // Closed at once: the first handle closed after the thread's start.
+    const size_t started = HandleLog::handedOut.back().second;
+    ASSERT_LT(started, HandleLog::closed.size());
+    EXPECT_EQ(LoopFakes::threads[0], HandleLog::closed[started]);
     EXPECT_EQ(1u, LoopFakes::resets.size());
 }
 
@@ -438,16 +573,76 @@ TEST_F(MainLoop, ASignalWhileTheThreadStartsIsServed) {
             return h;
         });
     ScopedApiOverride<decltype(&::WaitForMultipleObjects)> real(
-        &Win32Api::WaitForMultipleObjects,
-        [](DWORD count, const HANDLE* handles, BOOL, DWORD) -> DWORD {
-            // First the job; then whatever is signalled by now, else the kill.
+        &Win32Api::WaitForMultipleObjects, [](DWORD, const HANDLE* handles, BOOL, DWORD) -> DWORD {
+            // First the job; then whatever is signalled, the print event or,
+            // when the signal came while the first thread had yet to claim
+            // its job, its turn event once that claim is over; else the kill.
             if (++LoopFakes::waits == 1) return WAIT_OBJECT_0;
-            const DWORD now = ::WaitForMultipleObjects(count, handles, FALSE, 0);
-            return now == WAIT_OBJECT_0 ? now : WAIT_OBJECT_0 + 2;
+            if (LoopFakes::threads.size() >= 2) return WAIT_OBJECT_0 + 2;
+            const HANDLE jobs[] = {handles[0], handles[3]};
+            const DWORD now = ::WaitForMultipleObjects(2, jobs, FALSE, 10000);
+            if (now == WAIT_OBJECT_0) return WAIT_OBJECT_0;
+            return now == WAIT_OBJECT_0 + 1 ? WAIT_OBJECT_0 + 3 : WAIT_OBJECT_0 + 2;
         });
     EXPECT_EQ(0, Run());
     EXPECT_EQ((std::vector<DWORD>{0, 0}), LoopFakes::threadArguments);
-    EXPECT_EQ(3u, LoopFakes::waits);
+}
+
+// Signals that come while a thread of the same kind has yet to claim its job
+// start no thread of their own: they are noted, and served by one thread
+// once that claim is over. A flood thus runs one such thread per kind.
+TEST_F(MainLoop, SignalsWhileAThreadHasYetToClaimAreServedOnceAfterIt) {
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, hold);
+    // A thread that holds its turn until `release` is set.
+    static HANDLE release;
+    release = hold;
+    ScopedApiOverride<decltype(&::CreateThread)> slowClaim(
+        &Win32Api::CreateThread,
+        [](LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID argument, DWORD flags,
+           LPDWORD) -> HANDLE {
+            LoopFakes::threadArguments.push_back(
+                static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(argument)));
+            HANDLE h = ::CreateThread(
+                nullptr, 0,
+                [](LPVOID kind) -> DWORD {
+                    AdoptClaimTurn(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(kind)));
+                    WaitForSingleObject(release, 10000);
+                    EndClaimTurn();
+                    return 1;
+                },
+                argument, flags, nullptr);
+            LoopFakes::threads.push_back(h);
+            HANDLE watch = nullptr;
+            DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &watch, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+            LoopFakes::watches.push_back(watch);
+            return h;
+        });
+    // Ten signals of each kind while the first threads hold their turns;
+    // then the turns end, and every turn event that comes is served.
+    static int signals;
+    signals = 0;
+    ScopedApiOverride<decltype(&::WaitForMultipleObjects)> flood(
+        &Win32Api::WaitForMultipleObjects,
+        [](DWORD count, const HANDLE* handles, BOOL, DWORD) -> DWORD {
+            ++LoopFakes::waits;
+            if (signals < 20) return WAIT_OBJECT_0 + (signals++ % 2);
+            if (LoopFakes::threads.size() >= 4) return WAIT_OBJECT_0 + 2;
+            SetEvent(release);
+            const DWORD turn = ::WaitForMultipleObjects(count - 3, handles + 3, FALSE, 20000);
+            return turn < WAIT_OBJECT_0 + 2 ? turn + 3 : WAIT_OBJECT_0 + 2;
+        });
+    EXPECT_EQ(0, Run());
+    for (HANDLE watch : LoopFakes::watches) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch, 10000));
+    }
+    // One thread per kind for the flood, and one per kind for what it noted.
+    std::vector<DWORD> kinds = LoopFakes::threadArguments;
+    std::sort(kinds.begin(), kinds.end());
+    EXPECT_EQ((std::vector<DWORD>{0, 0, 1, 1}), kinds);
+    EXPECT_EQ(20u, LoopFakes::resets.size());  // every signal was reset
+    CloseHandle(hold);
 }
 
 TEST_F(MainLoop, AThreadThatCannotStartIsReportedAndTheEventStillReset) {

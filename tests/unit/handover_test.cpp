@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lmvn {
@@ -87,37 +89,63 @@ TEST_F(HandOver, TakesTheFirstNameAndLeavesTheOthers) {
     EXPECT_TRUE(reports_.Boxes().empty());
 }
 
-TEST_F(HandOver, FallsBackToSystemWhenTheFirstValueIsUnusable) {
-    // Absent.
+TEST_F(HandOver, FallsBackToSystemOnlyWhenTheFirstValueIsAbsent) {
     ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys1.ini"));
     ASSERT_TRUE(Retrieve(0));
     EXPECT_EQ(L"C:\\sys1.ini", Path());
     EXPECT_EQ(L"SYSTEM", Name());
     EXPECT_FALSE(registry_.Exists(L"SYSTEM"));
 
-    // Longer than 520 bytes: stays where it is, untouched.
-    const std::wstring tooLong(300, L'x');
-    ASSERT_TRUE(registry_.SetString(kUser, tooLong));
-    ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys2.ini"));
-    ASSERT_TRUE(Retrieve(0));
-    EXPECT_EQ(L"C:\\sys2.ini", Path());
-    EXPECT_EQ(tooLong, registry_.GetString(kUser).value_or(L""));
-
-    // Exactly 520 bytes with no terminator: absent too.
-    const std::wstring full(260, L'y');
-    ASSERT_TRUE(registry_.SetRaw(kUser, REG_SZ, full.c_str(), 520));
-    ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys3.ini"));
-    ASSERT_TRUE(Retrieve(0));
-    EXPECT_EQ(L"C:\\sys3.ini", Path());
-    EXPECT_TRUE(registry_.Exists(kUser));
-
     // No user name: the key's unnamed value is never taken for a job.
     ASSERT_TRUE(registry_.SetString(L"", L"C:\\default.ini"));
-    ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys4.ini"));
+    ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys2.ini"));
     ASSERT_TRUE(Retrieve(0, L""));
-    EXPECT_EQ(L"C:\\sys4.ini", Path());
+    EXPECT_EQ(L"C:\\sys2.ini", Path());
     EXPECT_TRUE(registry_.Exists(L""));
     EXPECT_TRUE(reports_.Boxes().empty());
+}
+
+// A value that is there but holds no path would otherwise stay for good, and
+// its producer, waiting for it to go, would store no further job: it is
+// claimed like a job and reported with the read's error. "SYSTEM" stays for
+// its own signal.
+TEST_F(HandOver, AnUnreadableValueIsClaimedAndReported) {
+    const std::wstring full(260, L'y');
+    const DWORD number = 7;
+    struct Case {
+        const char* name;
+        DWORD type;
+        std::wstring data;
+        DWORD size;
+        int error;
+    };
+    const std::wstring tooLong(300, L'x');
+    const Case cases[] = {
+        {"longer than 520 bytes", REG_SZ, tooLong, 602, ERROR_MORE_DATA},
+        {"520 bytes, no terminator", REG_SZ, full, 520, ERROR_MORE_DATA},
+        {"a number", REG_DWORD, std::wstring(reinterpret_cast<const wchar_t*>(&number), 2), 4,
+         ERROR_INVALID_DATA},
+    };
+    for (DWORD argument : {0u, 1u}) {
+        const wchar_t* name = argument == 0 ? kUser : L"Shared";
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            ASSERT_TRUE(registry_.SetRaw(name, c.type, c.data.c_str(), c.size));
+            ASSERT_TRUE(registry_.SetString(L"SYSTEM", L"C:\\sys.ini"));
+            const size_t before = reports_.Boxes().size();
+            EXPECT_FALSE(Retrieve(argument));
+            EXPECT_FALSE(registry_.Exists(name));
+            EXPECT_TRUE(registry_.Exists(L"SYSTEM"));
+            const auto boxes = reports_.Boxes();
+            ASSERT_EQ(before + 1, boxes.size());
+            EXPECT_EQ(0u, boxes.back().text.find(L"Failed to get print job info.\nError # " +
+                                                 std::to_wstring(c.error) + L": "));
+        }
+    }
+    // REG_EXPAND_SZ is text too, taken as it stands.
+    ASSERT_TRUE(registry_.SetRaw(kUser, REG_EXPAND_SZ, L"%TEMP%\\j.ini", 26));
+    ASSERT_TRUE(Retrieve(0));
+    EXPECT_EQ(L"%TEMP%\\j.ini", Path());
 }
 
 TEST_F(HandOver, TakesLongestPathAndEmptyText) {
@@ -139,20 +167,15 @@ TEST_F(HandOver, TakesLongestPathAndEmptyText) {
 TEST_F(HandOver, ReportsWithTheErrorOfTheSystemRead) {
     // Nothing at all: error 2.
     EXPECT_FALSE(Retrieve(0));
-    // First name too long (234), "SYSTEM" absent (2): the report says 2.
-    ASSERT_TRUE(registry_.SetString(kUser, std::wstring(300, L'x')));
-    EXPECT_FALSE(Retrieve(0));
-    // First name absent (2), "SYSTEM" too long (234): the report says 234.
-    ASSERT_TRUE(registry_.Delete(kUser));
+    // First name absent, "SYSTEM" too long: 234, and "SYSTEM" is claimed.
     ASSERT_TRUE(registry_.SetString(L"SYSTEM", std::wstring(300, L'x')));
     EXPECT_FALSE(Retrieve(0));
-    EXPECT_TRUE(registry_.Exists(L"SYSTEM"));
+    EXPECT_FALSE(registry_.Exists(L"SYSTEM"));
 
     const auto boxes = reports_.Boxes();
-    ASSERT_EQ(3u, boxes.size());
+    ASSERT_EQ(2u, boxes.size());
     EXPECT_EQ(0u, boxes[0].text.find(L"Failed to get print job info.\nError # 2: "));
-    EXPECT_EQ(0u, boxes[1].text.find(L"Failed to get print job info.\nError # 2: "));
-    EXPECT_EQ(0u, boxes[2].text.find(L"Failed to get print job info.\nError # 234: "));
+    EXPECT_EQ(0u, boxes[1].text.find(L"Failed to get print job info.\nError # 234: "));
     EXPECT_EQ(static_cast<UINT>(MB_SYSTEMMODAL), boxes[0].style);
 }
 
@@ -182,15 +205,90 @@ TEST_F(HandOver, ReportsAMissingKeyInMessageModeToo) {
 }
 
 // The deletion claims the job: a thread that finds the value already gone
-// (another thread read it too and deleted it first) ends quietly.
-TEST_F(HandOver, ASharedJobThatIsGoneEndsQuietlyButAnUnreadableOneIsReported) {
-    EXPECT_FALSE(Retrieve(1));  // another session's agent took it
+// (the agent of another session deleted it first) ends quietly, also when
+// the value it read was unreadable: only the agent that claimed it reports.
+TEST_F(HandOver, TheAgentWhoseDeletionLosesStaysQuiet) {
+    EXPECT_FALSE(Retrieve(1));  // another session's agent took it before the read
     EXPECT_TRUE(reports_.Boxes().empty());
-    ASSERT_TRUE(registry_.SetString(L"SYSTEM", std::wstring(300, L'x')));
-    EXPECT_FALSE(Retrieve(1));
-    const auto boxes = reports_.Boxes();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(0u, boxes[0].text.find(L"Failed to get print job info.\nError # 234: "));
+
+    ScopedApiOverride<decltype(&::RegDeleteValueW)> rival(
+        &Win32Api::RegDeleteValueW, [](HKEY key, LPCWSTR name) -> LSTATUS {
+            ::RegDeleteValueW(key, name);  // the other agent's deletion
+            return ::RegDeleteValueW(key, name);
+        });
+    for (DWORD argument : {0u, 1u}) {
+        const wchar_t* name = argument == 0 ? kUser : L"Shared";
+        ASSERT_TRUE(registry_.SetString(name, std::wstring(300, L'x')));
+        EXPECT_FALSE(Retrieve(argument));
+        ASSERT_TRUE(registry_.SetString(name, L"C:\\job.ini"));
+        EXPECT_FALSE(Retrieve(argument));
+        EXPECT_FALSE(registry_.Exists(name));
+    }
+    EXPECT_TRUE(reports_.Boxes().empty());
+}
+
+// Reading and deleting a name is one step among the agent's threads. Here a
+// second thread comes for the name while the first has read it, and the
+// producer stores its next job as soon as the first has deleted the value:
+// each thread must end up with a job of its own, neither job twice.
+TEST_F(HandOver, TheClaimIsOneStepAmongTheAgentsThreads) {
+    static HANDLE firstHasRead;
+    static HANDLE secondHasRead;
+    static std::atomic<DWORD> firstThread;
+    firstHasRead = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    secondHasRead = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    firstThread = 0;
+    ScopedApiOverride<decltype(&::RegQueryValueExW)> read(
+        &Win32Api::RegQueryValueExW,
+        [](HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+           LPDWORD size) -> LSTATUS {
+            const LSTATUS status = ::RegQueryValueExW(key, name, reserved, type, data, size);
+            if (GetCurrentThreadId() == firstThread && data != nullptr) {
+                SetEvent(firstHasRead);
+                // Give the second thread every chance to read the same job.
+                WaitForSingleObject(secondHasRead, 1000);
+            } else if (data != nullptr) {
+                SetEvent(secondHasRead);
+            }
+            return status;
+        });
+    ScopedApiOverride<decltype(&::RegDeleteValueW)> producer(
+        &Win32Api::RegDeleteValueW, [](HKEY key, LPCWSTR name) -> LSTATUS {
+            const LSTATUS status = ::RegDeleteValueW(key, name);
+            if (GetCurrentThreadId() == firstThread) {
+                const wchar_t next[] = L"C:\\jobs\\second.ini";
+                ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(next),
+                                 sizeof(next));
+            }
+            return status;
+        });
+    ASSERT_TRUE(registry_.SetString(kUser, L"C:\\jobs\\first.ini"));
+
+    wchar_t firstPath[kTextUnits] = {};
+    wchar_t secondPath[kTextUnits] = {};
+    BOOL firstOk = FALSE;
+    BOOL secondOk = FALSE;
+    std::thread first([&] {
+        firstThread = GetCurrentThreadId();
+        const wchar_t* name = nullptr;
+        firstOk = RetrieveJobInfo(0, kKeyPath, kUser, firstPath, name);
+    });
+    while (firstThread == 0) Sleep(1);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(firstHasRead, 10000));
+    std::thread second([&] {
+        const wchar_t* name = nullptr;
+        secondOk = RetrieveJobInfo(0, kKeyPath, kUser, secondPath, name);
+    });
+    first.join();
+    second.join();
+    for (HANDLE h : {firstHasRead, secondHasRead}) CloseHandle(h);
+
+    EXPECT_TRUE(firstOk);
+    EXPECT_TRUE(secondOk);
+    EXPECT_STREQ(L"C:\\jobs\\first.ini", firstPath);
+    EXPECT_STREQ(L"C:\\jobs\\second.ini", secondPath);
+    EXPECT_FALSE(registry_.Exists(kUser));
+    EXPECT_TRUE(reports_.Boxes().empty());
 }
 
 // A job stored before start-up, and the producer's late signal for it.
@@ -238,19 +336,57 @@ TEST_F(HandOver, AStoredJobIsFoundAndItsLateSignalIsQuietOnceWithinAMinute) {
     EXPECT_EQ(L"Print Job", Name());
     EXPECT_FALSE(Retrieve(0));  // quiet, and no longer expected afterwards
     EXPECT_EQ(2u, reports_.Boxes().size());
+
+    // A signal that lost its claim to another agent has been accounted for:
+    // it does not leave the quiet pass armed for a later one.
+    NT4Mode = FALSE;
+    ASSERT_TRUE(registry_.SetString(kUser, job));
+    EXPECT_TRUE(FindStoredJob(kKeyPath, kUser));
+    {
+        ScopedApiOverride<decltype(&::RegDeleteValueW)> rival(
+            &Win32Api::RegDeleteValueW, [](HKEY key, LPCWSTR name) -> LSTATUS {
+                ::RegDeleteValueW(key, name);
+                return ::RegDeleteValueW(key, name);
+            });
+        EXPECT_FALSE(Retrieve(0));
+    }
+    EXPECT_EQ(2u, reports_.Boxes().size());
+    EXPECT_FALSE(Retrieve(0));
+    EXPECT_EQ(3u, reports_.Boxes().size());
 }
 
-TEST_F(HandOver, AStoredPathThatNamesNoFileIsDeleted) {
+// Start-up reads the registry only: the stored path may name a host on the
+// network, and the main thread must not wait for it. The thread that claims
+// the stored path looks the file up, and drops a path that names nothing.
+TEST_F(HandOver, AStoredPathIsLookedUpByItsThreadAndDroppedWhenItNamesNoFile) {
+    static DWORD lookups = 0;
+    lookups = 0;
+    ScopedApiOverride<decltype(&::GetFileAttributesW)> lookup(&Win32Api::GetFileAttributesW,
+                                                              [](LPCWSTR path) -> DWORD {
+                                                                  ++lookups;
+                                                                  return ::GetFileAttributesW(path);
+                                                              });
     lmvntest::TempDir dir(L"stored");
     for (const std::wstring& path :
          {dir / L"missing.ini", dir / L"no\\folder.ini", std::wstring()}) {
+        SCOPED_TRACE(lmvntest::Utf8(path));
         ASSERT_TRUE(registry_.SetString(kUser, path));
-        EXPECT_FALSE(FindStoredJob(kKeyPath, kUser)) << lmvntest::Utf8(path);
-        EXPECT_FALSE(registry_.Exists(kUser)) << lmvntest::Utf8(path);
+        lookups = 0;
+        EXPECT_TRUE(FindStoredJob(kKeyPath, kUser));
+        EXPECT_EQ(0u, lookups);
+        EXPECT_TRUE(registry_.Exists(kUser));
+        EXPECT_FALSE(Retrieve(0));
+        EXPECT_FALSE(registry_.Exists(kUser));
     }
     // Not armed by a dropped job: a signal with nothing stored is reported.
     EXPECT_FALSE(Retrieve(0));
     EXPECT_EQ(1u, reports_.Boxes().size());
+    // Only the stored path is looked up: a later job that names no file is
+    // delivered (and its stages report what is missing).
+    ASSERT_TRUE(registry_.SetString(kUser, dir / L"missing.ini"));
+    lookups = 0;
+    EXPECT_TRUE(Retrieve(0));
+    EXPECT_EQ(0u, lookups);
 }
 
 TEST_F(HandOver, LosingTheClaimEndsQuietly) {
@@ -282,7 +418,8 @@ TEST_F(HandOver, LosingTheClaimEndsQuietly) {
     EXPECT_EQ(0, profileReads);
     EXPECT_TRUE(reports_.Boxes().empty());
     EXPECT_EQ((std::vector<std::wstring>{
-                  L"Agent started.", L"No shared print job found. Another agent has taken it."}),
+                  L"Agent started.", L"No print job found. Another agent has taken it.",
+                  L"No shared print job found. Another agent has taken it."}),
               lmvntest::LogTexts(dir / L"vp_log.txt"));
 }
 

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace lmvn {
 namespace {
 
@@ -143,10 +147,49 @@ TEST_F(ReportTest, HighErrorNumbersPrintAsNegativeAndUnknownOnesHaveEmptyDescrip
     EXPECT_EQ(L"y\nError # 805306367: ", boxes[1].text);
 }
 
+// A failure that anyone can make the agent report again and again (a signal
+// with no job stored) keeps at most one box open: while a box is open, the
+// same text goes to the log only; other texts still show.
+TEST_F(ReportTest, OneBoxPerTextIsOpenAtATime) {
+    static HANDLE answer;
+    static HANDLE shown;
+    static std::vector<std::wstring> texts;
+    answer = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    shown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    texts.clear();
+    // A box that waits for the user (for `answer`) when it is the first.
+    ScopedApiOverride<decltype(&::MessageBoxW)> box(&Win32Api::MessageBoxW,
+                                                    [](HWND, LPCWSTR text, LPCWSTR, UINT) -> int {
+                                                        texts.emplace_back(text);
+                                                        SetEvent(shown);
+                                                        if (texts.size() == 1)
+                                                            WaitForSingleObject(answer, 10000);
+                                                        return IDOK;
+                                                    });
+    const std::wstring log = OpenTestLog();
+    std::thread first([] { ReportError(reports::kOpenClipboardFailed); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(shown, 10000));
+    EXPECT_EQ(0, ReportError(reports::kOpenClipboardFailed));  // not shown
+    EXPECT_EQ(IDOK, ReportError(reports::kConverterMissing));  // another text
+    SetEvent(answer);
+    first.join();
+    EXPECT_EQ(IDOK, ReportError(reports::kOpenClipboardFailed));  // shown again
+    CloseLogFile();
+    CloseHandle(answer);
+    CloseHandle(shown);
+
+    EXPECT_EQ((std::vector<std::wstring>{L"Failed to open clipboard.",
+                                         L"Cannot find converter executable.",
+                                         L"Failed to open clipboard."}),
+              texts);
+    // Every report is in the log.
+    EXPECT_EQ(5u, lmvntest::LogTexts(log).size());
+}
+
 TEST(ReportTable, CodesAreDistinctAndInTheirRanges) {
     for (size_t i = 0; i < std::size(reports::kAll); ++i) {
         const DWORD code = reports::kAll[i].code;
-        EXPECT_TRUE((code >= 0xF001 && code <= 0xF009) || code == 0xF010 ||
+        EXPECT_TRUE((code >= 0xF001 && code <= 0xF009) || (code >= 0xF010 && code <= 0xF012) ||
                     (code >= 111 && code <= 113))
             << code;
         for (size_t j = i + 1; j < std::size(reports::kAll); ++j) {

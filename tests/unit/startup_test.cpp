@@ -99,6 +99,50 @@ TEST_F(AgentSettingsTest, SettingsKeyAloneCountsWhereItExists) {
     EXPECT_STREQ(L"C:\\main", LogDestDir);
 }
 
+// Group Policy: the machine policy wins over the settings, value by value; a
+// user policy counts for "Message Mode" alone, the one agent value that is
+// the user's (how this user's reports come); the log and the Event Log serve
+// every user of the machine.
+TEST_F(AgentSettingsTest, MachinePolicyWinsAndUserPolicyCountsForMessageModeAlone) {
+    ScratchMachineKey scratch;
+    ASSERT_TRUE(scratch.SetSettingsDword(L"Log", 0));
+    ASSERT_TRUE(scratch.SetSettingsDword(L"Message Mode", 0));
+    ASSERT_TRUE(scratch.SetSettingsDword(L"Event Log", 1));
+    const auto set = [](HKEY root, const wchar_t* name, DWORD value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, L"Software\\Policies\\Lumvane", 0, nullptr,
+                                                 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, REG_DWORD,
+                                                reinterpret_cast<const BYTE*>(&value), 4));
+        RegCloseKey(key);
+    };
+    // A user's hive of the test's own, below the scratch machine.
+    HKEY user = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"UserHive", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &user, nullptr));
+    set(HKEY_LOCAL_MACHINE, L"Log", 1);
+    set(user, L"Log", 0);           // not the user's to set
+    set(user, L"Event Log", 0);     // nor this
+    set(user, L"Message Mode", 1);  // this is
+    AgentValues values;
+    AgentValueReads reads;
+    ReadAgentValues(values, &reads, user);
+    EXPECT_EQ(1u, values.log);
+    EXPECT_EQ(ValueSource::MachinePolicy, reads.log.source);
+    EXPECT_EQ(1u, values.messageMode);
+    EXPECT_EQ(ValueSource::UserPolicy, reads.messageMode.source);
+    EXPECT_EQ(1u, values.eventLog);
+    EXPECT_EQ(ValueSource::Machine, reads.eventLog.source);
+    EXPECT_EQ(ValueSource::Default, reads.logDestDir.source);
+
+    // The machine policy wins over the user policy too.
+    set(HKEY_LOCAL_MACHINE, L"Message Mode", 0);
+    ReadAgentValues(values, &reads, user);
+    EXPECT_EQ(0u, values.messageMode);
+    EXPECT_EQ(ValueSource::MachinePolicy, reads.messageMode.source);
+    RegCloseKey(user);
+}
+
 TEST_F(AgentSettingsTest, OnlyMajorVersionFourIsNT4) {
     OSVERSIONINFOW v = {};
     for (DWORD major : {3u, 4u, 5u, 6u, 10u}) {
@@ -115,6 +159,25 @@ TEST_F(AgentSettingsTest, OnlyMajorVersionFourIsNT4) {
     ScratchMachineKey scratch;
     ReadAgentSettings(user_);
     EXPECT_TRUE(NT4Mode);
+}
+
+// A Settings key that users may write keeps the values at their
+// defaults, as a key that cannot be opened does; the read tells why.
+TEST_F(AgentSettingsTest, ASettingsKeyOthersMayWriteGivesTheDefaults) {
+    ScratchMachineKey scratch;
+    ASSERT_TRUE(scratch.SetSettingsDword(L"Log", 1));
+    ASSERT_EQ(ERROR_SUCCESS,
+              lmvntest::SetKeyRights(HKEY_LOCAL_MACHINE, L"Software\\Lumvane\\Settings",
+                                     L"O:BAD:PAI(A;;KA;;;SY)(A;;KA;;;BA)(A;;0x2001b;;;BU)"));
+    AgentValues values;
+    AgentValueReads reads;
+    ReadAgentValues(values, &reads);
+    EXPECT_EQ(0u, values.log);
+    EXPECT_EQ(ValueSource::Default, reads.log.source);
+    EXPECT_EQ(0u, values.messageMode);
+    EXPECT_STREQ(L"", values.logDestDir);
+    EXPECT_EQ(kSettingsKeyNotProtected, reads.keyStatus);
+    EXPECT_EQ(SettingsPlace::None, reads.place);
 }
 
 }  // namespace

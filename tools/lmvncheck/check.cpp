@@ -14,6 +14,7 @@
 #include "job/clipboard_delivery.h"
 #include "job/handover.h"
 #include "job/stages.h"
+#include "job/trusted_accounts.h"
 #include "win/registry.h"
 #include "win/unique.h"
 
@@ -195,6 +196,36 @@ class Checker {
             what + L" is " + Stored(read) + L", not REG_SZ: " + effect + L".");
     }
 
+    // The layer a source names, or -1 for the default.
+    static int LayerOf(ValueSource source) {
+        switch (source) {
+            case ValueSource::MachinePolicy:
+                return lmvn::kMachinePolicy;
+            case ValueSource::UserPolicy:
+                return lmvn::kUserPolicy;
+            case ValueSource::User:
+                return lmvn::kUser;
+            case ValueSource::Machine:
+                return lmvn::kMachine;
+            default:
+                return -1;
+        }
+    }
+    static const wchar_t* SourceName(ValueSource source, lmvn::SettingsPlace place) {
+        switch (source) {
+            case ValueSource::MachinePolicy:
+                return L"policy (machine)";
+            case ValueSource::UserPolicy:
+                return L"policy (user)";
+            case ValueSource::User:
+                return L"user";
+            case ValueSource::Machine:
+                return MachineSource(place);
+            default:
+                return L"default";
+        }
+    }
+
     static const wchar_t* MachineSource(lmvn::SettingsPlace place) {
         return place == lmvn::SettingsPlace::SettingsKey ? L"machine (Settings)" : L"machine";
     }
@@ -204,9 +235,28 @@ class Checker {
 
     // Where the agent takes its machine-wide settings from, and what it
     // leaves aside there.
-    void CheckSettingsPlace(lmvn::SettingsPlace place, LONG status) {
+    void CheckSettingsPlace(lmvn::SettingsPlace place, LONG status,
+                            const lmvn::SettingsKeyRights& rights) {
         const std::wstring settingsKey =
             L"HKLM\\Software\\Lumvane\\" + std::wstring(lmvn::kSettingsSubkeyName);
+        if (status == lmvn::kSettingsKeyNotProtected) {
+            wchar_t writers[400] = {};
+            lmvn::DescribeKeyWriters(rights.check, writers);
+            const bool settings = rights.key == lmvn::SettingsPlace::SettingsKey;
+            Add(Severity::Error, 0, L"settings-key-writable",
+                (settings ? settingsKey : std::wstring(L"HKLM\\Software\\Lumvane")) +
+                    L" holds the machine-wide settings" +
+                    (settings ? L"" : L" (there is no Settings key)") + L", but " + writers +
+                    L": the agent does not read settings from a key that others than SYSTEM, "
+                    L"Administrators and TrustedInstaller may write. It uses no machine-wide value "
+                    L"(the defaults, or the per-user values), and every job without a per-user "
+                    L"key is reported (0xF006). " +
+                    (settings ? L"Give Settings rights that let only administrators write it "
+                                L"(owner Administrators), or install the package again."
+                              : L"Install the package, which creates Settings, or give the key "
+                                L"rights that let only administrators write it."));
+            return;
+        }
         if (place == lmvn::SettingsPlace::None && status != ERROR_FILE_NOT_FOUND) {
             Add(Severity::Warning, 0, L"settings-key-unreadable",
                 settingsKey +
@@ -238,18 +288,20 @@ class Checker {
     }
 
     void CheckAgentValues() {
-        DWORD log = 0;
-        DWORD messageMode = 0;
-        wchar_t logDestDir[lmvn::kLogDestDirUnits] = {};
+        lmvn::AgentValues agent;
         lmvn::AgentValueReads reads;
-        lmvn::ReadAgentValues(log, messageMode, logDestDir, &reads);
+        lmvn::ReadAgentValues(agent, &reads);
+        const DWORD log = agent.log;
+        const DWORD messageMode = agent.messageMode;
+        const wchar_t* logDestDir = agent.logDestDir;
 
         UniqueKey machine;
-        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, machine);
-        CheckSettingsPlace(reads.place, reads.keyStatus);
+        lmvn::SettingsKeyRights rights;
+        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, machine, nullptr, &rights);
+        CheckSettingsPlace(reads.place, reads.keyStatus, rights);
         const struct {
             const wchar_t* name;
-            const ValueRead& read;
+            const lmvn::AgentValueReads::Value& read;
             bool number;
             DWORD room;
             std::wstring value;
@@ -260,20 +312,58 @@ class Checker {
                               : Number(messageMode) + L": message boxes"},
             {L"LogDestDir", reads.logDestDir, false, lmvn::kLogDestDirUnits * 2,
              Quoted(logDestDir)},
+            {L"Event Log", reads.eventLog, true, 4,
+             Number(agent.eventLog) + (agent.eventLog != 0 ? L": on" : L": off")},
         };
         for (const auto& v : values) {
-            const bool used = v.read.status == ERROR_SUCCESS;
-            Show(L"agent", v.name, v.value, used ? MachineSource(reads.place) : L"default",
-                 used ? Stored(v.read) : L"");
-            CheckStorage(machine.get(), MachineScope(reads.place), v.name, v.number, v.room, v.read,
-                         L"the default applies");
+            const bool used = v.read.source != ValueSource::Default;
+            Show(L"agent", v.name, v.value, SourceName(v.read.source, reads.place),
+                 used ? Stored(v.read.read) : L"");
+            if (v.read.source == ValueSource::Machine || !used) {
+                CheckStorage(machine.get(), MachineScope(reads.place), v.name, v.number, v.room,
+                             v.read.read, L"the default applies");
+            }
         }
+        CheckProducerAccounts(agent.producerAccounts, reads);
         if (messageMode != 1 && messageMode != 0) {
             Add(Severity::Warning, 0, L"message-mode-not-one",
                 L"\"Message Mode\" reads as " + Number(messageMode) +
                     L": only exactly 1 turns message mode on, so the agent shows message boxes.");
         }
         if (log != 0) CheckLogFile(logDestDir);
+    }
+
+    // "Producer Accounts": each entry that names an account, and those that
+    // name none (the agent passes them over).
+    void CheckProducerAccounts(const wchar_t* list, const lmvn::AgentValueReads& reads) {
+        const ValueRead& read = reads.producerAccounts.read;
+        if (read.status == ERROR_FILE_NOT_FOUND) {
+            Show(L"agent", L"Producer Accounts", L"none", L"default");
+            return;
+        }
+        if (read.status != ERROR_SUCCESS) {
+            Show(L"agent", L"Producer Accounts", L"none", L"default", Stored(read));
+            Add(Severity::Warning, 0, L"producer-accounts-unreadable",
+                L"\"Producer Accounts\" cannot be read (" + lmvntools::ErrorText(read.status) +
+                    L"; at most 1020 bytes fit): no producer account counts, so job description "
+                    L"files of any account but the user, SYSTEM and Administrators are refused "
+                    L"(0xF012).");
+            return;
+        }
+        std::wstring accounts;
+        for (const wchar_t* entry = list; *entry != L'\0'; entry += wcslen(entry) + 1) {
+            if (!lmvn::IsAccountText(entry)) {
+                Add(Severity::Warning, 0, L"producer-account-unknown",
+                    L"\"Producer Accounts\" holds " + Quoted(entry) +
+                        L", which is neither a SID (S-1-5-...) nor an alias such as NS: the agent "
+                        L"passes it over.");
+                continue;
+            }
+            if (!accounts.empty()) accounts += L", ";
+            accounts += entry;
+        }
+        Show(L"agent", L"Producer Accounts", accounts.empty() ? L"none" : accounts,
+             SourceName(reads.producerAccounts.source, reads.place), Stored(read));
     }
 
     void CheckLogFile(const wchar_t* logDestDir) {
@@ -362,31 +452,40 @@ class Checker {
         }
         clientRead_ = true;
 
-        UniqueKey user;
-        UniqueKey machine;
-        if (userRoot != nullptr) (void)lmvn::OpenKeyForReading(userRoot, keyPath_, user);
-        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, machine);
+        // The keys as the lookup opened them, to look closer at how a value
+        // is stored, and how each is named in a finding.
+        UniqueKey keys[lmvn::kLayerCount];
+        wchar_t policyPath[lmvn::kTextUnits] = {};
+        (void)lmvn::PolicyKeyPath(policyPath, keyPath_);
+        (void)lmvn::OpenProtectedKeyForReading(HKEY_LOCAL_MACHINE, policyPath,
+                                               keys[lmvn::kMachinePolicy]);
+        if (userRoot != nullptr) {
+            (void)lmvn::OpenKeyForReading(userRoot, policyPath, keys[lmvn::kUserPolicy]);
+            (void)lmvn::OpenKeyForReading(userRoot, keyPath_, keys[lmvn::kUser]);
+        }
+        (void)lmvn::OpenMachineSettingsKey(HKEY_LOCAL_MACHINE, keyPath_, keys[lmvn::kMachine]);
+        const wchar_t* scopes[lmvn::kLayerCount] = {L"HKLM policy", L"HKCU policy", L"HKCU",
+                                                    MachineScope(trace.machinePlace)};
         for (int v = 0; v < lmvn::kClientValueCount; ++v) {
             const auto& t = trace.values[v];
             const wchar_t* name = lmvn::kClientValueNames[v];
             const bool number = lmvn::IsNumberValue(v);
             const DWORD room = number ? 4 : kTextBytes;
-            const wchar_t* source = t.source == ValueSource::User ? L"user"
-                                    : t.source == ValueSource::Machine
-                                        ? MachineSource(trace.machinePlace)
-                                        : L"default";
-            const ValueRead& used = t.source == ValueSource::User ? t.user : t.machine;
-            Show(L"client", name, Shown(v), source,
-                 t.source == ValueSource::Default ? L"" : Stored(used));
-            const bool machineHasIt = t.source == ValueSource::Machine;
-            if (t.userTried) {
-                CheckStorage(
-                    user.get(), L"HKCU", name, number, room, t.user,
-                    machineHasIt ? L"the machine-wide value applies" : L"the default applies");
-            }
-            if (t.machineTried) {
-                CheckStorage(machine.get(), MachineScope(trace.machinePlace), name, number, room,
-                             t.machine, L"the default applies");
+            const int used = LayerOf(t.source);
+            Show(L"client", name, Shown(v), SourceName(t.source, trace.machinePlace),
+                 used < 0 ? L"" : Stored(t.reads[used]));
+            for (int layer = 0; layer < lmvn::kLayerCount; ++layer) {
+                if (!t.tried[layer]) continue;
+                // What applies when this read counts as absent: the next key
+                // that has the value, else the default.
+                const bool later = used > layer;
+                const std::wstring instead =
+                    !later ? std::wstring(L"the default applies")
+                    : used == lmvn::kMachine
+                        ? std::wstring(L"the machine-wide value applies")
+                        : std::wstring(L"the value of ") + scopes[used] + L" applies";
+                CheckStorage(keys[layer].get(), scopes[layer], name, number, room, t.reads[layer],
+                             instead);
             }
         }
         messageIdSet_ = trace.values[lmvn::kMessageId].source != ValueSource::Default;
@@ -443,7 +542,7 @@ class Checker {
                 break;
             case lmvn::CommandLineResult::Ready:
                 Show(L"client", L"client command line", settings_.commandLine);
-                CheckClientProgram();
+                if (CheckClientQuotes()) CheckClientProgram();
                 break;
         }
         if (!WindowMode()) {
@@ -474,6 +573,35 @@ class Checker {
                 L"name, so placing the job path fails; every job is reported (0xF008) and its "
                 L"files are deleted.");
         }
+    }
+
+    // A double quote that opens and never closes makes CreateProcessW take
+    // the rest of the line, the job path included, for one word: for the
+    // program's name when it opens the line, else for the last argument.
+    bool CheckClientQuotes() {
+        const std::wstring application = settings_.clientApplication;
+        size_t quotes = 0;
+        for (const wchar_t c : application) quotes += c == L'"' ? 1 : 0;
+        if (quotes % 2 == 0) return true;
+        const bool program =
+            application[0] == L'"' && application.find(L'"', 1) == std::wstring::npos;
+        if (program) {
+            Add(Severity::Error, WindowMode() ? 0xF007 : 113, L"client-application-quotes",
+                L"\"Client Application\" " + Quoted(application) +
+                    L" opens a double quote and never closes it: the program's name runs to the "
+                    L"end of the command line, job path included, so the client cannot be "
+                    L"started and every job is reported (" +
+                    (WindowMode() ? L"0xF007" : L"113") +
+                    L"). Was the value cut (a repair or an install by an older package cut a "
+                    L"quoted program with arguments)? Write it again as a whole.");
+            return false;
+        }
+        Add(Severity::Warning, 0, L"client-application-quotes",
+            L"\"Client Application\" " + Quoted(application) +
+                L" has an odd number of double quotes: the last one never closes, so the "
+                L"client receives the job path inside its last argument, not as an argument of "
+                L"its own.");
+        return true;
     }
 
     // The program CreateProcessW would start for the client command line.

@@ -42,6 +42,10 @@ constexpr Consequence kConsequences[] = {
     {0xF008, L"the job was not delivered; the job description file and its EMF files were deleted"},
     {0xF009, L"the job was not delivered; its files were kept"},
     {0xF010, L"the job description file was deleted; the job was not delivered"},
+    {0xF011, L"the agent ended at start-up: another program holds its print event's name"},
+    {0xF012,
+     L"the job was refused and its hand-over value removed; no stage ran and no file was "
+     L"deleted"},
     {111,
      L"the job was not delivered (with no target window configured its job description file was "
      L"deleted)"},
