@@ -2,6 +2,7 @@
 
 #include "diag/format.h"
 #include "diag/report.h"
+#include "job/job_files.h"
 #include "win/unique.h"
 
 #include <algorithm>
@@ -132,7 +133,7 @@ BOOL PrepareClientCommandLine(ClientSettings& settings, const wchar_t* jobPath) 
             ReportError(reports::kDispatcherFailed);
             break;
     }
-    Win32().DeleteFileW(jobPath);  // a failure here changes nothing
+    DeleteJobFile(jobPath);
     return FALSE;
 }
 

@@ -21,6 +21,7 @@
 #include "job/client_window.h"
 #include "job/clipboard_delivery.h"
 #include "job/delivery_steps.h"
+#include "job/job_files.h"
 #include "job/stages.h"
 
 namespace lmvn {
@@ -93,7 +94,7 @@ DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings,
     if (LogEnabled != 0) WriteLog(L"Run client application.");
     if (!StartClient(commandLine, client)) {
         ReportError(reports::kDispatcherFailed);
-        api.DeleteFileW(jobPath);  // the EMF files stay
+        DeleteJobFile(jobPath);  // the EMF files stay
         return CommonEnd(client);
     }
     if (api.WaitForInputIdle(client.process.get(), kCommandLineIdleWaitMs) == 0) {

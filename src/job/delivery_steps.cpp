@@ -1,6 +1,7 @@
 #include "job/delivery_steps.h"
 
 #include "diag/report.h"
+#include "job/job_files.h"
 #include "job/purge.h"
 #include "job/stages.h"
 
@@ -12,7 +13,7 @@ bool HasTargetIdentification(const ClientSettings& settings) {
 
 DWORD RefuseUnidentifiedTarget(const wchar_t* jobPath) {
     ReportError(reports::kNotConfigured);
-    Win32().DeleteFileW(jobPath);
+    DeleteJobFile(jobPath);
     return kExitStopped;
 }
 

@@ -5,6 +5,7 @@
 #include "diag/log.h"
 #include "diag/report.h"
 #include "job/claim_turns.h"
+#include "job/job_files.h"
 #include "win/registry.h"
 #include "win/unique.h"
 
@@ -122,13 +123,6 @@ bool TakeStoredJob(const wchar_t* jobPath) {
     if (!storedJob.pending || std::wcscmp(storedJob.path, jobPath) != 0) return false;
     storedJob.pending = false;
     return true;
-}
-
-// The errors of a lookup that say a path names no file (other errors, such as
-// a denied access, say nothing about it).
-bool NamesNoFile(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-           error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
 }
 
 // A stored job whose path names nothing to deliver (empty, or no such file).

@@ -2,11 +2,75 @@
 
 #include "common/settings.h"
 #include "diag/format.h"
+#include "diag/log.h"
+#include "win/unique.h"
 #include "win/win32api.h"
 
 namespace lmvn {
+namespace {
+
+// Each job runs on a thread of its own, so the note belongs to the thread.
+enum class Checked { Not, Found, Absent };
+struct CheckedFile {
+    Checked state = Checked::Not;
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+};
+thread_local CheckedFile checked;
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& info) {
+    return info.dwVolumeSerialNumber == checked.volume &&
+           info.nFileIndexHigh == checked.indexHigh && info.nFileIndexLow == checked.indexLow;
+}
+
+}  // namespace
+
+bool NamesNoFile(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
+}
+
+HANDLE OpenForIdentity(const wchar_t* path) {
+    return Win32().CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+void NoteCheckedJobFile(const BY_HANDLE_FILE_INFORMATION& identity) {
+    checked = CheckedFile{Checked::Found, identity.dwVolumeSerialNumber, identity.nFileIndexHigh,
+                          identity.nFileIndexLow};
+}
+
+void NoteJobFileAbsent() { checked = CheckedFile{Checked::Absent}; }
+
+void ForgetJobFile() { checked = CheckedFile{}; }
+
+bool IsCheckedJobFile(const wchar_t* jobPath) {
+    if (checked.state == Checked::Not) return true;
+    bool same = false;
+    if (checked.state == Checked::Found) {
+        const UniqueFile file(OpenForIdentity(jobPath));
+        BY_HANDLE_FILE_INFORMATION info{};
+        same = file && Win32().GetFileInformationByHandle(file.get(), &info) && SameFile(info);
+    }
+    if (!same && LogEnabled != 0) {
+        wchar_t line[kLongTextUnits] = {};
+        FormatText(line,
+                   L"Job files kept. %s is not the job description file whose owner was checked.",
+                   jobPath);
+        WriteLog(line);
+    }
+    return same;
+}
+
+void DeleteJobFile(const wchar_t* jobPath) {
+    // A failure here changes nothing.
+    if (IsCheckedJobFile(jobPath)) Win32().DeleteFileW(jobPath);
+}
 
 void DeleteJobFiles(const wchar_t* jobPath) {
+    if (!IsCheckedJobFile(jobPath)) return;
     Win32Api& api = Win32();
     // Signed: a negative count deletes nothing.
     const int count = static_cast<int>(api.GetPrivateProfileIntW(L"EMF", L"Count", 0, jobPath));

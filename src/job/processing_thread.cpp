@@ -7,6 +7,7 @@
 #include "job/client_settings.h"
 #include "job/delivery.h"
 #include "job/handover.h"
+#include "job/job_files.h"
 #include "job/purge.h"
 #include "job/trusted_accounts.h"
 #include "win/unique.h"
@@ -34,6 +35,8 @@ DWORD WINAPI ProcessingThread(LPVOID argument) {
     DWORD size = kUserNameUnits;
     if (!Win32().GetUserNameW(job.userName, &size)) job.userName[0] = L'\0';
 
+    // The owner check notes the job description file for this thread.
+    const JobFileScope checkedFile;
     // The turn the main loop reserved for this thread's claim.
     AdoptClaimTurn(job.argument);
     if (LogEnabled != 0) WriteLog(L"Processing thread started.");

@@ -4,6 +4,7 @@
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"
+#include "job/job_files.h"
 #include "win/process_start.h"
 
 #include <algorithm>
@@ -140,7 +141,7 @@ BOOL RunConverter(const wchar_t* jobPath) {
     UniqueProcess child;
     if (!StartStage(command, composed, TRUE, child)) {
         ReportError(reports::kConverterMissing);
-        Win32().DeleteFileW(jobPath);  // the EMF files it lists stay
+        DeleteJobFile(jobPath);  // the EMF files it lists stay
         return FALSE;
     }
 

@@ -4,18 +4,15 @@
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/report.h"
+#include "job/job_files.h"
 #include "win/security.h"
+#include "win/unique.h"
+#include "win/win32api.h"
 
 #include <cwchar>
 
 namespace lmvn {
 namespace {
-
-// The errors of a lookup that say a path names no file.
-bool NamesNoFile(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-           error == ERROR_INVALID_NAME || error == ERROR_BAD_PATHNAME;
-}
 
 void LogRefusal(const wchar_t* jobPath, PSID owner, DWORD error) {
     if (LogEnabled == 0) return;
@@ -58,17 +55,34 @@ bool IsTrustedJobOwner(PSID owner, const wchar_t* userSid) {
 }
 
 BOOL AcceptJobFile(const wchar_t* jobPath) {
+    Win32Api& api = Win32();
+    // The owner and the identity come from one open of the file, so that they
+    // speak of the same file (the path may lead through a folder that someone
+    // else may change).
+    const UniqueFile file(OpenForIdentity(jobPath));
+    DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
+    if (!file && NamesNoFile(error)) {
+        NoteJobFileAbsent();
+        return TRUE;
+    }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    // The path is the producer's text: the cast only meets the declaration.
-    const DWORD error = Win32().GetNamedSecurityInfoW(const_cast<wchar_t*>(jobPath), SE_FILE_OBJECT,
-                                                      OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                                      nullptr, nullptr, &descriptor);
+    if (file) {
+        error = api.GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                    nullptr, nullptr, nullptr, &descriptor);
+    }
     const UniqueLocal owned(descriptor);
-    if (error != ERROR_SUCCESS && NamesNoFile(error)) return TRUE;
     wchar_t userSid[kTextUnits] = {};
     (void)CurrentUserSid(userSid);
-    if (error == ERROR_SUCCESS && IsTrustedJobOwner(owner, userSid)) return TRUE;
+    if (error == ERROR_SUCCESS && IsTrustedJobOwner(owner, userSid)) {
+        BY_HANDLE_FILE_INFORMATION identity{};
+        if (api.GetFileInformationByHandle(file.get(), &identity)) {
+            NoteCheckedJobFile(identity);
+        } else {
+            NoteJobFileAbsent();  // nothing to compare with later: no deletion
+        }
+        return TRUE;
+    }
     LogRefusal(jobPath, error == ERROR_SUCCESS ? owner : nullptr, error);
     ReportError(reports::kJobFileUntrusted);
     return FALSE;

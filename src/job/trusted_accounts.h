@@ -25,7 +25,9 @@ bool IsTrustedJobOwner(PSID owner, const wchar_t* userSid);
 
 // Checks the owner of the job description file before anything acts on it.
 // TRUE when it may be processed: its owner is trusted, or it does not exist
-// (the stages then report what is missing, as for any job). Otherwise
+// (the stages then report what is missing, as for any job; no deletion acts
+// on a file that appears there later). The file is noted for the thread's
+// later deletions (job_files.h). Otherwise
 // reports 0xF012, with a log line naming the owner, and returns FALSE; the
 // job is then over and no file of it is touched.
 BOOL AcceptJobFile(const wchar_t* jobPath);

@@ -5,6 +5,7 @@
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "job/job_files.h"
 #include "job/processing_thread.h"
 #include "support/harness.h"
 #include "support/scratch_registry.h"
@@ -20,16 +21,17 @@
 namespace lmvn {
 namespace {
 
-// What GetNamedSecurityInfoW reports for every file: this owner, or this
-// error.
+// What GetSecurityInfo reports for every file the agent opens: this owner,
+// or this error. The files themselves are real.
 struct OwnerFake {
     static inline std::wstring owner;
     static inline DWORD error = ERROR_SUCCESS;
-    static inline std::vector<std::wstring> asked;
+    static inline int asked = 0;
 
-    static DWORD WINAPI Get(LPCWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* ownerOut,
+    static DWORD WINAPI Get(HANDLE, SE_OBJECT_TYPE type, SECURITY_INFORMATION, PSID* ownerOut,
                             PSID*, PACL*, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
-        asked.push_back(path);
+        if (type != SE_FILE_OBJECT) return ERROR_INVALID_PARAMETER;
+        ++asked;
         if (error != ERROR_SUCCESS) return error;
         const std::wstring text = L"O:" + owner;
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
@@ -55,7 +57,8 @@ class TrustedAccounts : public ::testing::Test {
     void SetUp() override {
         OwnerFake::owner = OwnSid();
         OwnerFake::error = ERROR_SUCCESS;
-        OwnerFake::asked.clear();
+        OwnerFake::asked = 0;
+        ASSERT_TRUE(lmvntest::WriteFileBytes(job_, "[Document]\r\nJobID=1\r\n"));
         ProducerAccounts[0] = L'\0';
         LogEnabled = 0;
         MessageMode = 0;
@@ -75,12 +78,15 @@ class TrustedAccounts : public ::testing::Test {
     }
     bool Accepts(const std::wstring& owner) {
         OwnerFake::owner = owner;
-        return AcceptJobFile(L"C:\\jobs\\job.ini") != FALSE;
+        return AcceptJobFile(job_.c_str()) != FALSE;
     }
 
+    lmvntest::TempDir dir_{L"trusted"};
+    const std::wstring job_ = dir_ / L"job.ini";
     lmvntest::ReportCapture reports_;
-    ScopedApiOverride<decltype(&::GetNamedSecurityInfoW)> owner_{&Win32Api::GetNamedSecurityInfoW,
-                                                                 &OwnerFake::Get};
+    ScopedApiOverride<decltype(&::GetSecurityInfo)> owner_{&Win32Api::GetSecurityInfo,
+                                                           &OwnerFake::Get};
+    const JobFileScope checkedFile_;
 };
 
 TEST_F(TrustedAccounts, TheUserSystemAdministratorsAndNamedProducersOnly) {
@@ -111,34 +117,68 @@ TEST_F(TrustedAccounts, TheUserSystemAdministratorsAndNamedProducersOnly) {
 }
 
 TEST_F(TrustedAccounts, AMissingFileGoesOnAnUnknownOwnerDoesNot) {
-    OwnerFake::error = ERROR_FILE_NOT_FOUND;
-    EXPECT_TRUE(AcceptJobFile(L"C:\\jobs\\gone.ini"));
-    OwnerFake::error = ERROR_PATH_NOT_FOUND;
-    EXPECT_TRUE(AcceptJobFile(L"C:\\gone\\job.ini"));
+    EXPECT_TRUE(AcceptJobFile((dir_ / L"gone.ini").c_str()));
+    EXPECT_TRUE(AcceptJobFile((dir_ / L"gone\\job.ini").c_str()));
+    EXPECT_EQ(0, OwnerFake::asked);
     EXPECT_TRUE(reports_.Boxes().empty());
 
-    lmvntest::TempDir dir(L"trusted");
-    CopyText(LogDestDir, dir.path().c_str());
+    CopyText(LogDestDir, dir_.path().c_str());
     LogEnabled = 1;
     ASSERT_TRUE(OpenLogFile());
     OwnerFake::error = ERROR_ACCESS_DENIED;
-    EXPECT_FALSE(AcceptJobFile(L"C:\\jobs\\locked.ini"));
+    EXPECT_FALSE(AcceptJobFile(job_.c_str()));
     OwnerFake::error = ERROR_SUCCESS;
     OwnerFake::owner = kStranger;
-    EXPECT_FALSE(AcceptJobFile(L"C:\\jobs\\planted.ini"));
+    EXPECT_FALSE(AcceptJobFile(job_.c_str()));
     CloseLogFile();
-    const auto lines = lmvntest::LogTexts(dir / L"vp_log.txt");
+    const auto lines = lmvntest::LogTexts(dir_ / L"vp_log.txt");
     const std::wstring refused =
         L"The job description file was not written by a trusted account. The job is refused.";
-    EXPECT_EQ((std::vector<std::wstring>{
-                  L"Agent started.",
-                  L"Job refused. The owner of its job description file C:\\jobs\\locked.ini is "
-                  L"unknown (error 5).",
-                  refused,
-                  L"Job refused. Its job description file C:\\jobs\\planted.ini is owned by " +
-                      std::wstring(kStranger) + L".",
-                  refused}),
+    EXPECT_EQ((std::vector<std::wstring>{L"Agent started.",
+                                         L"Job refused. The owner of its job description file " +
+                                             job_ + L" is unknown (error 5).",
+                                         refused,
+                                         L"Job refused. Its job description file " + job_ +
+                                             L" is owned by " + std::wstring(kStranger) + L".",
+                                         refused}),
               lines);
+}
+
+// The agent looks the path up again whenever it deletes for the job, and
+// someone who may write the folder may have put another file there since the
+// check: only the file whose owner was checked is read and removed.
+TEST_F(TrustedAccounts, DeletionsActOnlyOnTheFileWhoseOwnerWasChecked) {
+    const std::wstring page = dir_ / L"page0.emf";
+    const std::wstring other = dir_ / L"other.ini";
+    const std::string listing = "[EMF]\r\nCount=1\r\nFile0=" + lmvntest::Utf8(page) + "\r\n";
+    const auto writeJob = [&](const std::wstring& path) {
+        return lmvntest::WriteFileBytes(path, listing) && lmvntest::WriteFileBytes(page, "emf");
+    };
+
+    ASSERT_TRUE(writeJob(job_));
+    ASSERT_TRUE(Accepts(OwnSid()));
+    DeleteJobFiles(job_.c_str());
+    EXPECT_FALSE(lmvntest::FileExists(job_));
+    EXPECT_FALSE(lmvntest::FileExists(page));
+
+    // Replaced after the check by a file of the same content.
+    ASSERT_TRUE(writeJob(job_));
+    ASSERT_TRUE(Accepts(OwnSid()));
+    ASSERT_TRUE(writeJob(other));
+    ASSERT_TRUE(MoveFileExW(other.c_str(), job_.c_str(), MOVEFILE_REPLACE_EXISTING));
+    DeleteJobFiles(job_.c_str());
+    DeleteJobFile(job_.c_str());
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+    EXPECT_TRUE(lmvntest::FileExists(page));
+
+    // No file at the check, one later.
+    ASSERT_TRUE(DeleteFileW(job_.c_str()));
+    ASSERT_TRUE(Accepts(OwnSid()));
+    ASSERT_TRUE(writeJob(job_));
+    DeleteJobFiles(job_.c_str());
+    EXPECT_TRUE(lmvntest::FileExists(job_));
+    EXPECT_TRUE(lmvntest::FileExists(page));
+    EXPECT_TRUE(reports_.Boxes().empty());
 }
 
 // A refused job has been claimed (its value is gone, so that the producer is
@@ -166,16 +206,17 @@ TEST_F(TrustedAccounts, ARefusedJobIsClaimedAndTouchesNothing) {
     wchar_t user[kUserNameUnits] = {};
     DWORD size = kUserNameUnits;
     ASSERT_TRUE(GetUserNameW(user, &size));
-    ASSERT_TRUE(registry.SetString(user, L"C:\\jobs\\planted.ini"));
+    ASSERT_TRUE(registry.SetString(user, job_));
     // No "Client Application": a job that got past the check would be
     // reported (112) and its file deleted.
     OwnerFake::owner = kStranger;
 
     EXPECT_EQ(0u, ProcessingThread(nullptr));
     EXPECT_FALSE(registry.Exists(user));
-    EXPECT_EQ((std::vector<std::wstring>{L"C:\\jobs\\planted.ini"}), OwnerFake::asked);
+    EXPECT_EQ(1, OwnerFake::asked);
     EXPECT_EQ(0, starts);
     EXPECT_EQ(0, deletions);
+    EXPECT_TRUE(lmvntest::FileExists(job_));
     const auto boxes = reports_.Boxes();
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(0u, boxes[0].text.find(L"The job description file was not written"));
