@@ -4,7 +4,9 @@
 //
 // One immediate action decides everything and hands each deferred action its
 // data (CustomActionData); a deferred action with no data does nothing. No
-// public property reaches a deferred action in any other way.
+// public property reaches a deferred action in any other way. The data
+// names the installation's backups, so the package lists every action's
+// data in MsiHiddenProperties: no installer log shows it.
 //
 //   CheckDowngrade         immediate, after FindRelatedProducts: refuses to
 //                          install over a newer version, with a log line (the
@@ -16,14 +18,15 @@
 //                          who is not an administrator, and a Settings key
 //                          that others may write; decides what the deferred
 //                          actions do.
-//   RestartStoppedAgents   rollback of StopAgents: starts each stopped agent
-//                          again, in its session, as that session's user.
+//   RestartStoppedAgents   rollback of StopAgents: starts the installed agent
+//                          again in each session where StopAgents stopped
+//                          one and that still exists, as that session's user.
 //   StopAgents             deferred, when agent files are installed, replaced
-//                          or removed: records the running agents in a backup
-//                          file, sets the kill event, waits at most 10 s for
-//                          them to end, then resets it.
+//                          or removed: records the sessions of the running
+//                          agents in a backup, sets the kill event, waits at
+//                          most 10 s for them to end, then resets it.
 //   RollbackSettings       rollback of SetKeyRights and RemoveSettings: puts
-//                          back what their backup file recorded.
+//                          back what their backup recorded.
 //   SetKeyRights           deferred (install, repair, upgrade, maintenance):
 //                          writes the given settings into
 //                          HKLM\Software\Lumvane\Settings, keeps the others
@@ -38,7 +41,7 @@
 //                          then ends with 3010 (restart required).
 //   StartAgents            commit: starts the agent in each session where one
 //                          ran before and none runs now.
-//   DiscardSettingsBackup  commit: deletes the backup file of the settings.
+//   DiscardSettingsBackup  commit: deletes the backup of the settings.
 //   RemoveFilesAtRestart   commit (uninstall): moves the programs still in
 //                          use out of their folder and schedules them for
 //                          removal at the restart; removes the folder.
@@ -122,24 +125,30 @@ UINT Carry(MSIHANDLE install, const lmvnsetup::Plan& plan, const std::wstring& b
                                                                 : ERROR_INSTALL_FAILURE;
 }
 
-// A new name for a backup file, in the system's own temporary folder, which
-// users cannot read or replace files of others in: 128 random bits.
-std::wstring NewBackupPath(const wchar_t* suffix) {
-    wchar_t windows[MAX_PATH] = {};
-    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+// 128 random bits in hex, or empty.
+std::wstring RandomName() {
     BYTE random[16] = {};
-    if (length == 0 || length >= MAX_PATH ||
-        !BCRYPT_SUCCESS(
+    if (!BCRYPT_SUCCESS(
             BCryptGenRandom(nullptr, random, sizeof(random), BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return L"";
     }
-    std::wstring path = std::wstring(windows) + L"\\Temp\\Lumvane-";
+    std::wstring name;
     constexpr wchar_t kDigits[] = L"0123456789abcdef";
     for (const BYTE b : random) {
-        path += kDigits[b >> 4];
-        path += kDigits[b & 0xF];
+        name += kDigits[b >> 4];
+        name += kDigits[b & 0xF];
     }
-    return path + suffix;
+    return name;
+}
+
+// A new name in the system's own temporary folder, for a program in use
+// moved out of its folder until the restart removes it.
+std::wstring NewTempPath(const std::wstring& suffix) {
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring random = RandomName();
+    if (length == 0 || length >= MAX_PATH || random.empty()) return L"";
+    return std::wstring(windows) + L"\\Temp\\Lumvane-" + random + suffix;
 }
 
 // The installed state of a feature once this installation is done.
@@ -247,7 +256,10 @@ bool CheckSettingsValues(MSIHANDLE install, lmvnsetup::SettingValues& given) {
     }
     // Only an administrator's own installation sets what every user's agent
     // runs. (The properties are not secure: Windows Installer does not pass
-    // them to an installation elevated for a standard user at all.)
+    // them to an installation elevated for a standard user at all.) The
+    // package sets MSIUSEREALADMINDETECTION, so that AdminUser says whether
+    // the user is an administrator, not only whether the installation runs
+    // elevated.
     if (anyGiven && Property(install, L"AdminUser").empty()) {
         Log(install,
             L"machine-wide settings can be given only in an administrator's installation "
@@ -257,12 +269,12 @@ bool CheckSettingsValues(MSIHANDLE install, lmvnsetup::SettingValues& given) {
     return !refused;
 }
 
-// Starts `program` in each of `sessions` where no agent runs now, and logs
-// how it went.
-void StartWhereNoneRuns(MSIHANDLE install,
-                        const std::vector<std::pair<DWORD, std::wstring>>& starts) {
+// Starts `program` (the installed agent) in each of `sessions` where no
+// agent runs now, and logs how it went.
+void StartWhereNoneRuns(MSIHANDLE install, const std::wstring& program,
+                        const std::vector<DWORD>& sessions) {
     std::set<DWORD> done;
-    for (const auto& [session, program] : starts) {
+    for (const DWORD session : sessions) {
         if (program.empty() || !done.insert(session).second) continue;
         if (lmvnsetup::AgentRunsIn(session)) {
             Log(install, L"an agent runs in session " + std::to_wstring(session) + L".");
@@ -283,23 +295,27 @@ void StartWhereNoneRuns(MSIHANDLE install,
     }
 }
 
-// The agents that StopAgents recorded: session and program.
-std::vector<std::pair<DWORD, std::wstring>> StoppedAgents(const std::wstring& file) {
-    std::vector<std::pair<DWORD, std::wstring>> stopped;
+// The sessions, still there, where StopAgents stopped an agent: none when it
+// wrote no backup (no agent ran, or it did not run), and none, logged, when
+// the backup is not one this installation wrote.
+std::vector<DWORD> StoppedSessions(MSIHANDLE install, const std::wstring& backup) {
     std::wstring text;
-    std::vector<Record> records;
-    if (lmvnsetup::ReadBackupFile(file, text) != ERROR_SUCCESS ||
-        !lmvnsetup::ParseRecords(text, records)) {
-        return stopped;
+    std::wstring why;
+    const DWORD read = lmvnsetup::ReadBackup(backup, text, why);
+    if (read == ERROR_FILE_NOT_FOUND) return {};
+    if (read == lmvnsetup::kBackupNotTrusted) {
+        Log(install,
+            L"the list of stopped agents is not used, as this installation did not "
+            L"write it: " +
+                why + L".");
+        return {};
     }
-    for (Record& record : records) {
-        DWORD session = 0;
-        std::wstring path;
-        if (record.tag == L"agent" && record.ReadNumber(session) && record.ReadText(path)) {
-            stopped.emplace_back(session, path);
-        }
+    if (read != ERROR_SUCCESS) {
+        Log(install,
+            L"the list of stopped agents cannot be read (error " + std::to_wstring(read) + L").");
+        return {};
     }
-    return stopped;
+    return lmvnsetup::StoppedSessions(text, lmvnsetup::ExistingSessions());
 }
 
 }  // namespace
@@ -343,27 +359,36 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         Log(install,
             L"rollback is disabled on this machine: a failed installation is not undone, "
             L"agents stopped by it are not started again (the next logon starts them), and "
-            L"its backup files stay in the system's Temp folder.");
+            L"its backups stay under HKLM\\" +
+                lmvnsetup::BackupKeyPath() + L".");
     }
 
-    const std::wstring backup = NewBackupPath(L".settings");
-    const std::wstring agentsFile = NewBackupPath(L".agents");
-    if (backup.empty() || agentsFile.empty()) {
-        Log(install, L"no name for the backup files can be made.");
+    const std::wstring run = RandomName();
+    if (run.empty()) {
+        Log(install, L"no name for the backups can be made.");
         return ERROR_INSTALL_FAILURE;
     }
+    const std::wstring backup = run + L".settings";
+    const std::wstring agentsBackup = run + L".agents";
+    const std::wstring installDir = WithBackslash(Property(install, L"INSTALLDIR"));
+    const std::wstring agentProgram = installDir + kAgentExe;
+    const bool stop = removing || FilesChange(install, L"Agent");
     RecordWriter backupData;
     backupData.Begin(L"backup").Text(backup);
+    // The stopped agents' backup is named only where StopAgents runs: else
+    // nothing is read as its list.
     RecordWriter agentsData;
-    agentsData.Begin(L"file").Text(agentsFile);
-    const std::wstring installDir = WithBackslash(Property(install, L"INSTALLDIR"));
+    RecordWriter restartData;
+    if (stop) {
+        agentsData.Begin(L"backup").Text(agentsBackup);
+        restartData.Begin(L"backup").Text(agentsBackup).Begin(L"program").Text(agentProgram);
+    }
 
     RecordWriter settingsData;
     settingsData.Begin(L"backup").Text(backup);
     RecordWriter startData;
-    startData.Begin(L"file").Text(agentsFile);
+    if (stop) startData.Begin(L"backup").Text(agentsBackup);
     RecordWriter filesData;
-    const bool stop = removing || FilesChange(install, L"Agent");
     if (removing) {
         const std::wstring upgrading = Property(install, L"UPGRADINGPRODUCTCODE");
         if (upgrading.empty()) {
@@ -405,13 +430,13 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         for (const lmvnsetup::RunningAgent& running : lmvnsetup::FindAgents(false)) {
             sessions.insert(running.session);
         }
-        startData.Begin(L"program").Text(installDir + kAgentExe);
+        startData.Begin(L"program").Text(agentProgram);
         for (const DWORD session : sessions) startData.Begin(L"session").Number(session);
     }
     if (!stop)
         Log(install, L"no agent file is installed, replaced or removed: agents keep running.");
-    MsiSetPropertyW(install, L"StopAgents", stop ? agentsData.str().c_str() : L"");
-    MsiSetPropertyW(install, L"RestartStoppedAgents", agentsData.str().c_str());
+    MsiSetPropertyW(install, L"StopAgents", agentsData.str().c_str());
+    MsiSetPropertyW(install, L"RestartStoppedAgents", restartData.str().c_str());
     MsiSetPropertyW(install, L"RollbackSettings", backupData.str().c_str());
     MsiSetPropertyW(install, L"DiscardSettingsBackup", backupData.str().c_str());
     MsiSetPropertyW(install, L"StartAgents", startData.str().c_str());
@@ -420,22 +445,24 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
 
 extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
     std::vector<Record> data = ActionData(install);
-    const std::wstring file = TextOf(data, L"file");
-    if (file.empty()) return ERROR_SUCCESS;
+    const std::wstring backup = TextOf(data, L"backup");
+    if (backup.empty()) return ERROR_SUCCESS;
     const std::vector<lmvnsetup::RunningAgent> agents = lmvnsetup::FindAgents(true);
     if (agents.empty()) {
         Log(install, L"no agent is running.");
         return ERROR_SUCCESS;
     }
-    // Written before any agent stops: a rollback starts each one again.
+    // Written before any agent stops: a rollback starts the installed agent
+    // again in each of these sessions. Only the sessions: what a rollback
+    // starts is never read from a backup.
     RecordWriter record;
-    for (const lmvnsetup::RunningAgent& agent : agents) {
-        record.Begin(L"agent").Number(agent.session).Text(agent.path);
-    }
-    const DWORD written = lmvnsetup::WriteBackupFile(file, record.str());
+    for (const lmvnsetup::RunningAgent& agent : agents)
+        record.Begin(L"agent").Number(agent.session);
+    const DWORD written = lmvnsetup::WriteBackup(backup, record.str());
     if (written != ERROR_SUCCESS) {
-        Log(install, L"the list of running agents cannot be written to " + file + L" (error " +
-                         std::to_wstring(written) + L"); no agent was stopped.");
+        Log(install, L"the list of running agents cannot be written under HKLM\\" +
+                         lmvnsetup::BackupKeyPath() + L" (error " + std::to_wstring(written) +
+                         L"); no agent was stopped.");
         return ERROR_INSTALL_FAILURE;
     }
     DWORD error = ERROR_SUCCESS;
@@ -451,30 +478,28 @@ extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
 
 extern "C" __declspec(dllexport) UINT __stdcall RestartStoppedAgents(MSIHANDLE install) {
     std::vector<Record> data = ActionData(install);
-    const std::wstring file = TextOf(data, L"file");
-    if (file.empty()) return ERROR_SUCCESS;
-    StartWhereNoneRuns(install, StoppedAgents(file));
-    DeleteFileW(file.c_str());
+    const std::wstring backup = TextOf(data, L"backup");
+    if (backup.empty()) return ERROR_SUCCESS;
+    StartWhereNoneRuns(install, TextOf(data, L"program"), StoppedSessions(install, backup));
+    lmvnsetup::DiscardBackup(backup);
     return ERROR_SUCCESS;
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall StartAgents(MSIHANDLE install) {
     std::vector<Record> data = ActionData(install);
-    const std::wstring file = TextOf(data, L"file");
+    const std::wstring backup = TextOf(data, L"backup");
     const std::wstring program = TextOf(data, L"program");
     if (!program.empty()) {
-        std::vector<std::pair<DWORD, std::wstring>> starts;
-        for (const auto& stopped : StoppedAgents(file)) starts.emplace_back(stopped.first, program);
+        std::vector<DWORD> sessions;
+        if (!backup.empty()) sessions = StoppedSessions(install, backup);
         for (Record& record : data) {
             DWORD session = 0;
             record.next = 0;
-            if (record.tag == L"session" && record.ReadNumber(session)) {
-                starts.emplace_back(session, program);
-            }
+            if (record.tag == L"session" && record.ReadNumber(session)) sessions.push_back(session);
         }
-        StartWhereNoneRuns(install, starts);
+        StartWhereNoneRuns(install, program, sessions);
     }
-    if (!file.empty()) DeleteFileW(file.c_str());
+    if (!backup.empty()) lmvnsetup::DiscardBackup(backup);
     return ERROR_SUCCESS;
 }
 
@@ -529,7 +554,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RollbackSettings(MSIHANDLE insta
 extern "C" __declspec(dllexport) UINT __stdcall DiscardSettingsBackup(MSIHANDLE install) {
     std::vector<Record> data = ActionData(install);
     const std::wstring backup = TextOf(data, L"backup");
-    if (!backup.empty()) DeleteFileW(backup.c_str());
+    if (!backup.empty()) lmvnsetup::DiscardBackup(backup);
     return ERROR_SUCCESS;
 }
 
@@ -554,7 +579,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveFilesAtRestart(MSIHANDLE i
         // name nothing else uses, so that a later installation into the
         // folder is not removed with it at the restart.
         const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
-        const std::wstring moved = NewBackupPath((L"-" + name).c_str());
+        const std::wstring moved = NewTempPath(L"-" + name);
         const bool away = !moved.empty() && MoveFileExW(path.c_str(), moved.c_str(), 0);
         const std::wstring& doomed = away ? moved : path;
         if (MoveFileExW(doomed.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {

@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "agent/events.h"
+#include "setup_records.h"
 #include "win/process_start.h"
 
 namespace lmvnsetup {
@@ -43,6 +44,35 @@ std::vector<RunningAgent> FindAgents(bool open) {
         agents.push_back(std::move(agent));
     } while (Process32NextW(snapshot.get(), &entry));
     return agents;
+}
+
+std::set<DWORD> ExistingSessions() {
+    std::set<DWORD> sessions;
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return sessions;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    if (!Process32FirstW(snapshot.get(), &entry)) return sessions;
+    do {
+        DWORD session = 0;
+        if (ProcessIdToSessionId(entry.th32ProcessID, &session)) sessions.insert(session);
+    } while (Process32NextW(snapshot.get(), &entry));
+    return sessions;
+}
+
+std::vector<DWORD> StoppedSessions(std::wstring_view text, const std::set<DWORD>& existing) {
+    std::vector<DWORD> sessions;
+    std::vector<Record> records;
+    if (!ParseRecords(text, records)) return sessions;
+    std::set<DWORD> seen;
+    for (Record& record : records) {
+        DWORD session = 0;
+        if (record.tag == L"agent" && record.ReadNumber(session) && existing.contains(session) &&
+            seen.insert(session).second) {
+            sessions.push_back(session);
+        }
+    }
+    return sessions;
 }
 
 bool AgentRunsIn(DWORD session) {

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "win/unique.h"
@@ -31,6 +33,18 @@ bool AgentRunsIn(DWORD session);
 // the event so that agents started later run. Returns how many still run;
 // `error` receives the error of opening the kill event (all still run then).
 size_t StopAgents(const std::vector<RunningAgent>& agents, DWORD limitMs, DWORD& error);
+
+// The sessions that exist now: those where any process runs (every session
+// has its own system processes; a list that does not need the Terminal
+// Services service, which Wine lacks).
+std::set<DWORD> ExistingSessions();
+
+// The sessions that a backup of StopAgents (`text`: "agent" records whose
+// first field is the session) names and that are among `existing`, each
+// once, in order. Anything else a record holds, such as a program's path, is
+// ignored: the installer only ever starts the installed agent. Empty when
+// `text` is not records.
+std::vector<DWORD> StoppedSessions(std::wstring_view text, const std::set<DWORD>& existing);
 
 // Starts `program` in `session` as the user logged on there, with that user's
 // environment, on the interactive desktop, as a logon would (the Run value's

@@ -5,19 +5,23 @@
 #include "common/settings.h"
 #include "diag/format.h"
 #include "win/registry.h"
+#include "win/security.h"
 #include "win/unique.h"
+#include "win/win32api.h"
 
 namespace lmvnsetup {
 namespace {
 
-using lmvn::UniqueFile;
 using lmvn::UniqueKey;
+using lmvn::UniqueLocal;
 
 constexpr REGSAM kWow64 = KEY_WOW64_64KEY;
-// Bounds a backup file read: a backup holds a few dozen records.
+// Bounds a backup read: a backup holds a few dozen records.
 constexpr DWORD kBackupLimit = 1 << 20;
-// SYSTEM and Administrators only, nothing inherited.
-constexpr wchar_t kBackupFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// The backups and their parent: owned by Administrators, SYSTEM and
+// Administrators only, nothing inherited.
+constexpr wchar_t kBackupSddl[] = L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)";
+constexpr wchar_t kBackupValue[] = L"Records";
 
 const wchar_t* Tag(Where where) { return where == Where::Main ? L"main" : L"settings"; }
 
@@ -73,11 +77,6 @@ LONG OpenKey(Where where, REGSAM access, UniqueKey& key) {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, PathOf(where).c_str(), 0, access | kWow64, key.put());
 }
 
-LONG CreateKey(Where where, UniqueKey& key) {
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, PathOf(where).c_str(), 0, nullptr, 0,
-                           KEY_ALL_ACCESS | kWow64, nullptr, key.put(), nullptr);
-}
-
 // Sets the owner and the DACL. Where the owner cannot be set (Windows
 // refuses an owner that is not among the caller's groups without
 // SeRestorePrivilege), the DACL alone.
@@ -99,6 +98,45 @@ LONG SetSecuritySddl(HKEY key, const wchar_t* sddl) {
     const LONG status = SetSecurity(key, descriptor);
     LocalFree(descriptor);
     return status;
+}
+
+// Creates (or opens) `root`\`path`. A key it creates has the owner and DACL
+// of `sddl` from the first moment, so that no one can open it in between.
+// Where the owner is refused (Windows takes as owner only a group of the
+// caller's token), the key is made with the DACL alone and the caller's
+// default owner (SYSTEM in the installer's deferred actions).
+LONG CreateKeyWith(HKEY root, const std::wstring& path, const wchar_t* sddl, UniqueKey& key,
+                   DWORD* disposition = nullptr) {
+    const std::wstring_view text = sddl;
+    LONG status = ERROR_INVALID_OWNER;
+    DWORD how = 0;
+    for (const std::wstring_view form : {text, text.substr(text.starts_with(L"O:BA") ? 4 : 0)}) {
+        const UniqueLocal descriptor = lmvn::DescriptorFromText(std::wstring(form).c_str());
+        if (!descriptor) return static_cast<LONG>(GetLastError());
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+        status =
+            lmvn::Win32().RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0,
+                                          KEY_ALL_ACCESS | kWow64, &attributes, key.put(), &how);
+        if (status == ERROR_SUCCESS && how == REG_CREATED_NEW_KEY) {
+            // Wine creates the key with its default rights whatever it is
+            // given: set once more (on Windows this changes nothing).
+            status = SetSecurity(key.get(), descriptor.get());
+            if (status != ERROR_SUCCESS) {
+                key.reset();
+                (void)RegDeleteKeyExW(root, path.c_str(), kWow64, 0);
+            }
+        }
+        if (status != ERROR_INVALID_OWNER) break;
+    }
+    if (disposition != nullptr) *disposition = how;
+    return status;
+}
+
+// Creates a key of the package where it is missing: with the rights that
+// let only administrators write it; a key that stays gets its own rights
+// afterwards.
+LONG CreateKey(Where where, UniqueKey& key) {
+    return CreateKeyWith(HKEY_LOCAL_MACHINE, PathOf(where), kAdminsOnlyRights, key);
 }
 
 LONG ApplyChange(HKEY key, const Change& change) {
@@ -249,10 +287,10 @@ KeyState ReadKeyState(const std::wstring& path) {
 
 DWORD ApplyInstall(const Plan& plan, const std::wstring& backup, const Note& note) {
     const KeyState main = ReadKeyState(MainKeyPath());
-    DWORD error = WriteBackupFile(backup, Backup(plan, main));
+    DWORD error = WriteBackup(backup, Backup(plan, main));
     if (error != ERROR_SUCCESS) {
-        note(L"the backup " + backup + L" cannot be written" + Error(static_cast<LONG>(error)) +
-             L"; nothing was changed.");
+        note(L"the backup of the settings cannot be written under HKLM\\" + BackupKeyPath() +
+             Error(static_cast<LONG>(error)) + L"; nothing was changed.");
         return error;
     }
     for (const Where where : {Where::Main, Where::Settings}) {
@@ -271,10 +309,10 @@ DWORD ApplyInstall(const Plan& plan, const std::wstring& backup, const Note& not
 }
 
 DWORD ApplyRemoval(const Plan& plan, const std::wstring& backup, const Note& note) {
-    DWORD error = WriteBackupFile(backup, Backup(plan, KeyState{}));
+    DWORD error = WriteBackup(backup, Backup(plan, KeyState{}));
     if (error != ERROR_SUCCESS) {
-        note(L"the backup " + backup + L" cannot be written" + Error(static_cast<LONG>(error)) +
-             L"; nothing was changed.");
+        note(L"the backup of the settings cannot be written under HKLM\\" + BackupKeyPath() +
+             Error(static_cast<LONG>(error)) + L"; nothing was changed.");
         return error;
     }
     error = ApplyChanges(plan, note);
@@ -301,11 +339,20 @@ DWORD ApplyRemoval(const Plan& plan, const std::wstring& backup, const Note& not
 
 void RollBack(const std::wstring& backup, const Note& note) {
     std::wstring text;
-    const DWORD read = ReadBackupFile(backup, text);
-    if (read == ERROR_FILE_NOT_FOUND) return;
+    std::wstring why;
+    const DWORD read = ReadBackup(backup, text, why);
+    if (read == ERROR_FILE_NOT_FOUND) {
+        note(L"no backup of the settings was written: the keys are left as they are.");
+        return;
+    }
     std::vector<Record> records;
+    if (read == kBackupNotTrusted) {
+        note(L"the backup of the settings is not used, as this installation did not write it: " +
+             why + L". The keys are left as they are.");
+        return;
+    }
     if (read != ERROR_SUCCESS || !ParseRecords(text, records)) {
-        note(L"the backup " + backup + L" cannot be read" + Error(static_cast<LONG>(read)) +
+        note(L"the backup of the settings cannot be read" + Error(static_cast<LONG>(read)) +
              L"; the keys are left as they are.");
         return;
     }
@@ -397,47 +444,90 @@ void RollBack(const std::wstring& backup, const Note& note) {
             (void)CloseMainKey(note);
         }
     }
-    DeleteFileW(backup.c_str());
+    DiscardBackup(backup);
 }
 
-DWORD WriteBackupFile(const std::wstring& path, const std::wstring& text) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBackupFileSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-        return GetLastError();
+std::wstring BackupKeyPath() { return MainKeyPath() + L" Setup"; }
+
+bool IsBackupName(const std::wstring& name) {
+    if (name.empty() || name.size() > 64) return false;
+    for (const wchar_t c : name) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || c == L'.')) return false;
     }
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    const DWORD created = GetLastError();
-    LocalFree(descriptor);
-    if (!file) return created;
-    // The records are ASCII by construction.
-    const std::string bytes(text.begin(), text.end());
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size() || !FlushFileBuffers(file.get())) {
-        const DWORD error = GetLastError();
-        file.reset();
-        DeleteFileW(path.c_str());
-        return error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
+    return name.front() != L'.';
+}
+
+DWORD WriteBackup(const std::wstring& name, const std::wstring& text) {
+    if (!IsBackupName(name)) return ERROR_INVALID_NAME;
+    UniqueKey parent;
+    DWORD disposition = 0;
+    LONG status =
+        CreateKeyWith(HKEY_LOCAL_MACHINE, BackupKeyPath(), kBackupSddl, parent, &disposition);
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    if (disposition != REG_CREATED_NEW_KEY && !lmvn::CheckKeyWriters(parent.get()).trusted()) {
+        return kBackupNotTrusted;
     }
+    UniqueKey key;
+    status = CreateKeyWith(parent.get(), name, kBackupSddl, key, &disposition);
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    // A backup of this name that is there already is not this
+    // installation's: it is neither written nor, later, read as its own.
+    if (disposition != REG_CREATED_NEW_KEY) return ERROR_ALREADY_EXISTS;
+    status = RegSetValueExW(key.get(), kBackupValue, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    if (status == ERROR_SUCCESS) status = RegFlushKey(key.get());
+    if (status != ERROR_SUCCESS) {
+        key.reset();
+        (void)RegDeleteKeyExW(parent.get(), name.c_str(), kWow64, 0);
+    }
+    return static_cast<DWORD>(status);
+}
+
+DWORD ReadBackup(const std::wstring& name, std::wstring& text, std::wstring& why) {
+    if (!IsBackupName(name)) return ERROR_INVALID_NAME;
+    UniqueKey key;
+    const std::wstring path = BackupKeyPath() + L"\\" + name;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | kWow64, key.put());
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    // Decided from the descriptor of the key as opened: what is read next
+    // is what that descriptor guards.
+    const lmvn::KeyWriteCheck check = lmvn::CheckKeyWriters(key.get());
+    if (!check.trusted()) {
+        wchar_t writers[400] = {};
+        lmvn::DescribeKeyWriters(check, writers);
+        why = writers;
+        return kBackupNotTrusted;
+    }
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    status = RegQueryValueExW(key.get(), kBackupValue, nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    if (type != REG_SZ || size > kBackupLimit || size % sizeof(wchar_t) != 0) {
+        return ERROR_INVALID_DATA;
+    }
+    std::wstring read(size / sizeof(wchar_t), L'\0');
+    status = RegQueryValueExW(key.get(), kBackupValue, nullptr, &type,
+                              reinterpret_cast<BYTE*>(read.data()), &size);
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    read.resize(size / sizeof(wchar_t));
+    while (!read.empty() && read.back() == L'\0') read.pop_back();
+    text = std::move(read);
     return ERROR_SUCCESS;
 }
 
-DWORD ReadBackupFile(const std::wstring& path, std::wstring& text) {
-    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return GetLastError();
-    const DWORD size = GetFileSize(file.get(), nullptr);
-    if (size == INVALID_FILE_SIZE || size > kBackupLimit) return ERROR_FILE_TOO_LARGE;
-    std::string bytes(size, '\0');
-    DWORD read = 0;
-    if (size > 0 && (!ReadFile(file.get(), bytes.data(), size, &read, nullptr) || read != size)) {
-        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_READ_FAULT;
+void DiscardBackup(const std::wstring& name) {
+    if (!IsBackupName(name)) return;
+    const std::wstring path = BackupKeyPath() + L"\\" + name;
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | kWow64, key.put()) ==
+            ERROR_SUCCESS &&
+        lmvn::CheckKeyWriters(key.get()).trusted()) {
+        key.reset();
+        (void)RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), kWow64, 0);
     }
-    text.assign(bytes.begin(), bytes.end());
-    return ERROR_SUCCESS;
+    // The parent goes when no backup is left in it (else this fails).
+    (void)RegDeleteKeyExW(HKEY_LOCAL_MACHINE, BackupKeyPath().c_str(), kWow64, 0);
 }
 
 }  // namespace lmvnsetup

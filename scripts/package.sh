@@ -75,7 +75,11 @@ sql() { msibuild "$msi" -q "$1" || fail "msibuild: $1"; }
 
 # Only the upgrade's own properties pass from the client to the installation
 # service when a user who is not an administrator installs with elevation;
-# the nine settings do not (and CheckSettings refuses them without AdminUser).
+# the nine settings do not. CheckSettings also refuses them without
+# AdminUser, which the package's MSIUSEREALADMINDETECTION=1 (lumvane.wxs)
+# makes mean "the user is an administrator": without it, Windows Installer
+# sets AdminUser for every elevated installation, a standard user's
+# included.
 sql "UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'"
 
 # The event source's message file is a REG_EXPAND_SZ, as the Event Log

@@ -72,6 +72,7 @@ struct Win32Api {
 
     // advapi32: registry and security
     decltype(&::RegOpenKeyExW) RegOpenKeyExW = &::RegOpenKeyExW;
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW = &::RegCreateKeyExW;
     decltype(&::RegQueryValueExW) RegQueryValueExW = &::RegQueryValueExW;
     decltype(&::RegDeleteValueW) RegDeleteValueW = &::RegDeleteValueW;
     decltype(&::RegCloseKey) RegCloseKey = &::RegCloseKey;

@@ -3,10 +3,16 @@
 # the paths an administrator or a deployment tool takes:
 #   1. refusals on a fresh machine (a setting out of range, logged literally
 #      with its brackets; ADDLOCAL without the agent): nothing is changed;
-#   2. an install that fails after SetKeyRights (a copy of the package with a
+#   2. backups that a user made first, under the names the installation
+#      hands its actions (a copy of the package plants them): the
+#      installation fails, and neither the planted client reaches Settings
+#      nor a planted program is started; the actions' data is hidden from
+#      the log (MsiHiddenProperties, which only Windows honours);
+#      an install that fails after SetKeyRights (a copy of the package with a
 #      failing action) over a key an administrator made, with a value written
 #      by hand, a pending job and a running agent: everything is as before,
-#      and the agent runs again;
+#      and the agent, which was not the package's, is not started again from
+#      where it ran;
 #   3. the install with properties (a hex MESSAGEID, KEEP_* on the command
 #      line, which count for nothing): files with versions, Run value,
 #      settings, the hand-written value moved, the job left, both keys'
@@ -72,20 +78,28 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 new_msi=$work/lumvane-$new_version-x64.msi
 "$root/scripts/package.sh" --build-dir "$build" --version "$new_version" --output "$new_msi" >/dev/null
-# A copy of the package whose script fails right after the Run value is
-# written (5001), well after SetKeyRights (1505): a DLL action returning 1603.
-fail_msi=$work/failing/lumvane-$version-x64.msi
-mkdir -p "$work/failing"
-cp "$old_msi" "$fail_msi"
-(
-  cd "$work/failing"
-  msiinfo export "$fail_msi" Binary >Binary.idt
-  cp "$build/tests/failaction.dll" Binary/Binary.FailAction
-  printf 'FailAction\tBinary.FailAction\r\n' >>Binary.idt
-  msibuild "$fail_msi" -i Binary.idt
-  msibuild "$fail_msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailAfterRights', 3073, 'FailAction', 'Fail')"
-  msibuild "$fail_msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('FailAfterRights', 5001)"
-) || fail "cannot make the failing copy of the package"
+# A copy of the package with one more action of tests/failaction.dll.
+with_action() { # NAME ACTION TYPE ENTRY SEQUENCE
+  local copy=$work/$1/lumvane-$version-x64.msi
+  mkdir -p "$work/$1"
+  cp "$old_msi" "$copy"
+  (
+    cd "$work/$1"
+    msiinfo export "$copy" Binary >Binary.idt
+    cp "$build/tests/failaction.dll" Binary/Binary.FailAction
+    printf 'FailAction\tBinary.FailAction\r\n' >>Binary.idt
+    msibuild "$copy" -i Binary.idt
+    msibuild "$copy" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('$2', $3, 'FailAction', '$4')"
+    msibuild "$copy" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$2', $5)"
+  ) >/dev/null || fail "cannot make the copy $1 of the package"
+  echo "$copy"
+}
+# A copy whose script fails right after the Run value is written (5001), well
+# after SetKeyRights (1505): a deferred DLL action returning 1603.
+fail_msi=$(with_action failing FailAfterRights 3073 Fail 5001)
+# A copy that plants the backups right after CheckSettings has named them
+# (1300): an immediate DLL action.
+plant_msi=$(with_action planting PlantBackups 1 Plant 1301)
 # shellcheck source=scripts/wine-env.sh
 source "$root/scripts/wine-env.sh" "$work" >/dev/null
 cleanup() { wineserver -k >/dev/null 2>&1 || true; }
@@ -164,7 +178,13 @@ dacls() { echo "main $(dacl 'Software\Lumvane') settings $(dacl 'Software\Lumvan
 products() {
   timeout 30 setsid wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null |
   tr -d '\r' | grep -c 'DisplayName *REG_SZ *Lumvane$' || true; }
-backups_left() { find "$WINEPREFIX/drive_c/windows/temp" -maxdepth 1 -name 'Lumvane-*' | wc -l; }
+backup_key='HKLM\Software\Lumvane Setup'
+# Files the package left in C:\windows\temp, and its backups (none is left
+# but by a failure that the test makes).
+backups_left() {
+  key_exists "$backup_key" && echo "$backup_key"
+  find "$WINEPREFIX/drive_c/windows/temp" -maxdepth 1 -name 'Lumvane-*' | wc -l
+}
 user=$(wine_out cmd /c echo %USERNAME%)
 
 # The Linux pids of the processes of this prefix (other prefixes on the
@@ -212,7 +232,32 @@ ourlog tools-only | contains 'the Agent feature cannot be left out' || fail "no 
 [ ! -e "$install_dir" ] || fail "a refused install left $install_dir"
 key_exists "$main_key" && fail "a refused install wrote $main_key"
 
-# ---- 2. A failed install leaves everything as it was -----------------------------------
+# ---- 2. Planted backups; a failed install leaves everything as it was --------------------
+step "backups a user made first are not used; the actions' data is hidden from the log"
+# Wine lets anyone create them: the copy of the package plants them, with
+# rights that let users write them, once CheckSettings has named them.
+rc=$(msi planted "/i $(winpath "$plant_msi")")
+[ "$rc" = 67 ] || fail "the install over planted backups: exit code $rc, expected 67"
+# (Wine makes the planting process's user their owner, as Windows would.)
+for what in 'the backup of the settings' 'the list of stopped agents'; do
+  ourlog planted | contains "$what is not used, as this installation did not write it: it is owned by S-1-5-21-" ||
+    fail "$what that was planted is not refused in the log:\n$(ourlog planted)"
+done
+ourlog planted | contains 'planted' && fail "a planted program is named in the log:\n$(ourlog planted)"
+key_exists "$main_key" && fail "the planted backup reached $main_key: $(values "$main_key") $(values "$settings_key")"
+[ ! -e "$install_dir" ] || fail "the install over planted backups left $install_dir"
+# The actions' data names the backups: Windows Installer logs each property
+# unless MsiHiddenProperties names it (Wine logs them all, so the test reads
+# the package). AdminUser means an administrator, not any elevated user.
+package_property() { msiinfo export "$old_msi" Property | tr -d '\r' | sed -n "s/^$1\t//p"; }
+hidden=";$(package_property MsiHiddenProperties);"
+for action in RestartStoppedAgents StopAgents RollbackSettings SetKeyRights RemoveSettings \
+  NoteFilesInUse StartAgents DiscardSettingsBackup RemoveFilesAtRestart; do
+  [[ $hidden == *";$action;"* ]] || fail "the data of $action is not hidden from the log ($hidden)"
+done
+[ "$(package_property MSIUSEREALADMINDETECTION)" = 1 ] || fail "the package does not set MSIUSEREALADMINDETECTION"
+wine_out reg delete "$backup_key" /f >/dev/null
+
 step "an install that fails after SetKeyRights leaves the key, its values and rights, and the agent as they were"
 wine_out reg add "$main_key" /v 'Clipboard Format' /d 'Written By Hand' /f >/dev/null
 wine_out reg add "$main_key" /v 'Transfer Mode' /t REG_DWORD /d 2 /f >/dev/null
@@ -223,7 +268,6 @@ hand_values=$(values "$main_key")
 (exec setsid wine "$build/lmvnagent.exe" </dev/null >/dev/null 2>&1) &
 hand_agent="$(basename "$build").lmvnagent\.exe"
 wait_for 20 some_running "$hand_agent" || fail "the hand agent did not start"
-hand_pids=$(agent_pids "$hand_agent")
 properties="CLIENTAPPLICATION=\"C:\\Program Files\\Lumvane\\lmvnclient.exe\" TRANSFERMODE=1 TARGETWINDOWCLASS=LumvaneInstallTest LOG=1 LOGDESTDIR=$(winpath "$log_dir") MESSAGEMODE=1 MESSAGEID=0x8000"
 rc=$(msi failed "/i $(winpath "$fail_msi") $properties")
 [ "$rc" = 67 ] || fail "the failing install: exit code $rc, expected 67"
@@ -235,11 +279,15 @@ key_exists "$settings_key" && fail "the failed install left $settings_key"
 [ ! -e "$install_dir" ] || fail "the failed install left $install_dir"
 values "$run_key" | grep -q '^Lumvane=' && fail "the failed install left the Run value"
 [ "$(products)" = 0 ] || fail "the failed install left the product registered"
-wait_for 20 some_running "$hand_agent" || fail "the hand agent was not started again"
-ourlog failed | contains 'the agent is started again in session' || fail "no restart in the log"
-[ -n "$(agent_pids "$hand_agent")" ] && [ "$(agent_pids "$hand_agent")" != "$hand_pids" ] ||
-  fail "the hand agent was not stopped and started again ($hand_pids, now $(agent_pids "$hand_agent"))"
-[ "$(backups_left)" = 0 ] || fail "backup files left in C:\\windows\\temp"
+# The rollback starts only the installed agent, which a failed first install
+# leaves none of: the agent run by hand from elsewhere stays stopped.
+ourlog failed | contains 'C:\Program Files\Lumvane\lmvnagent.exe is gone: no agent is started in session' ||
+  fail "no word of the agent that is not started again:\n$(ourlog failed)"
+wait_for 20 none_running "$hand_agent" || fail "the hand agent still runs after the failed install"
+[ "$(backups_left)" = 0 ] || fail "backups left: $(backups_left)"
+# It runs again for the install that replaces it.
+(exec setsid wine "$build/lmvnagent.exe" </dev/null >/dev/null 2>&1) &
+wait_for 20 some_running "$hand_agent" || fail "the hand agent did not start again"
 
 # ---- 3. Install with properties --------------------------------------------------------
 step "install $version with properties (and KEEP_* that count for nothing), over the value written by hand"
