@@ -54,6 +54,9 @@ struct Win32Api {
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
     decltype(&::GetFileAttributesW) GetFileAttributesW = &::GetFileAttributesW;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle =
+        &::GetFileInformationByHandle;
+    decltype(&::MoveFileExW) MoveFileExW = &::MoveFileExW;
     decltype(&::GetShortPathNameW) GetShortPathNameW = &::GetShortPathNameW;
     decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
     decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;

@@ -1,7 +1,8 @@
 // Appends lines to vp_log.txt in its current directory through the agent's
 // own log writer, as the agents of several sessions sharing one log folder
-// do. Command line: logwriter <lines> <threads> <tag>. Each thread writes
-// "<tag> <thread> <line>." <lines> times. Exit code 0 when it ran.
+// do. Command line: logwriter <lines> <threads> <tag> [<LogMaxSize>]. Each
+// thread writes "<tag> <thread> <line>." <lines> times. LogMaxSize (KiB) is
+// the agent's default unless given. Exit code 0 when it ran.
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
@@ -30,10 +31,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int lines = 0;
     int threads = 0;
     wchar_t tag[32] = {};
-    if (std::swscanf(Arguments(GetCommandLineW()), L"%d %d %31ls", &lines, &threads, tag) != 3 ||
-        lines < 1 || threads < 1 || threads > 16) {
-        return 1;
-    }
+    unsigned maxSize = lmvn::LogMaxSize;
+    const int given = std::swscanf(Arguments(GetCommandLineW()), L"%d %d %31ls %u", &lines,
+                                   &threads, tag, &maxSize);
+    if (given < 3 || lines < 1 || threads < 1 || threads > 16) return 1;
+    lmvn::LogMaxSize = maxSize;
     lmvn::LogEnabled = 1;
     if (GetCurrentDirectoryW(lmvn::kLogDestDirUnits, lmvn::LogDestDir) == 0) return 2;
     if (!lmvn::OpenLogFile()) return 3;
