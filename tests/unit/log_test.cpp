@@ -57,6 +57,19 @@ TEST(LogPath, TrailingBackslashEmptyAndTooLong) {
     EXPECT_EQ(259u, wcslen(path));
 }
 
+// The move is due only when the line would take a file that holds more than
+// its byte-order mark past the limit; 0 is no limit, and the largest limits
+// are kept below the 4 GiB where the 32-bit seek fails.
+TEST(LogMove, DueOnlyPastTheLimitAndNeverForAnEmptyFile) {
+    EXPECT_FALSE(LogMoveDue(1000, 24, 1));  // 1024 bytes: the limit, not past it
+    EXPECT_TRUE(LogMoveDue(1000, 26, 1));
+    EXPECT_FALSE(LogMoveDue(2, 5000, 1));  // a line longer than the limit starts a file
+    EXPECT_FALSE(LogMoveDue(0, 5000, 1));
+    EXPECT_FALSE(LogMoveDue(0xFFFFFA00u, 2046, 0));
+    EXPECT_TRUE(LogMoveDue(0xFFFFFA00u, 2046, 0xFFFFFFFFu));  // taken as kLogMaxSizeCap
+    EXPECT_FALSE(LogMoveDue(0xFFFFF000u, 1024, kLogMaxSizeCap));
+}
+
 class LogFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -66,6 +79,7 @@ class LogFileTest : public ::testing::Test {
     void TearDown() override {
         CloseLogFile();
         LogDestDir[0] = L'\0';
+        LogMaxSize = kDefaultLogMaxSize;
     }
     std::wstring LogPath() const { return dir_ / L"vp_log.txt"; }
     lmvntest::ReportCapture capture_;
@@ -351,6 +365,48 @@ TEST(LogProcesses, SeveralProcessesAppendWholeLines) {
     }
     EXPECT_EQ(4u, started);
     EXPECT_EQ(4u * 300u, seen.size());
+}
+
+// vp_log.1.txt taken by a directory (as any user of the shared folder can do):
+// the full file cannot move, so every line goes on into it, one line says so,
+// and the move is tried again after the hold-off, not at every line.
+TEST_F(LogFileTest, AFailedMoveKeepsEveryLineAndIsTriedAgainLater) {
+    LogMaxSize = 1;
+    const std::wstring moved = dir_ / L"vp_log.1.txt";
+    ASSERT_TRUE(CreateDirectoryW(moved.c_str(), nullptr));
+    fakeTicks = 1000;
+    ScopedApiOverride clock(
+        &Win32Api::GetTickCount, +[]() -> DWORD { return fakeTicks; });
+    ASSERT_TRUE(OpenLogFile());
+    for (int i = 0; i < 30; ++i) WriteLog((L"line " + std::to_wstring(i)).c_str());
+    auto lines = lmvntest::ParseLog(lmvntest::ReadFileBytes(LogPath()));
+    std::vector<std::wstring> texts;
+    for (const auto& line : lines) {
+        if (line.text.find(L"Log file not moved to vp_log.1.txt (error ") == 0) continue;
+        texts.push_back(line.text);
+    }
+    EXPECT_EQ(32u, lines.size());  // "Agent started.", the note, 30 lines
+    ASSERT_EQ(31u, texts.size());
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(L"line " + std::to_wstring(i), texts[static_cast<size_t>(i) + 1]);
+    }
+
+    ASSERT_TRUE(RemoveDirectoryW(moved.c_str()));
+    fakeTicks += 4000;
+    WriteLog(L"held off");
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(moved.c_str()));
+    fakeTicks += 1000;
+    WriteLog(L"moved before this");
+    CloseLogFile();
+    lines = lmvntest::ParseLog(lmvntest::ReadFileBytes(moved));
+    ASSERT_EQ(33u, lines.size());
+    EXPECT_EQ(L"held off", lines.back().text);
+    const std::string fresh = lmvntest::ReadFileBytes(LogPath());
+    EXPECT_EQ(0u, fresh.find("\xFF\xFE"));
+    lines = lmvntest::ParseLog(fresh);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"moved before this", lines[0].text);
+    EXPECT_TRUE(capture_.Boxes().empty());
 }
 
 }  // namespace
