@@ -108,13 +108,14 @@ constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 // never moves one: two agents moving at once could replace the file the
 // other has just moved.
 //
-// A move that fails (vp_log.1.txt is a directory, or held open where the
-// system does not replace open files, or the folder refuses) leaves the file
-// where it is: lines go on into it past the limit, one line in the log says
-// so, and the move is tried again kLogMoveRetryMs later. If the new file
-// cannot be opened after the move, lines go on into the moved one and the
-// next line tries again. A name at vp_log.1.txt is only ever replaced, never
-// written through, so a link placed there cannot turn the move elsewhere.
+// A move that fails (vp_log.1.txt is a directory, or an agent of an older
+// version holds vp_log.txt without sharing it for deletion, or the folder
+// refuses) leaves the file where it is: lines go on into it past the limit,
+// one line in the log says so, and the move is tried again kLogMoveRetryMs
+// later. If the new file cannot be opened after the move, lines go on into
+// the moved one and the next line tries again. A name at vp_log.1.txt is only
+// ever replaced or renamed, never opened or written through, so a link placed
+// there cannot turn the move onto another file.
 //
 // The paths and the state below are touched only under LogLock.
 wchar_t LogFilePath[kTextUnits] = {};
@@ -215,6 +216,34 @@ void AppendLine(HANDLE file, const wchar_t* text) {
     Win32().WriteFile(file, line, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
 }
 
+// Renames the full file to vp_log.1.txt. Where the system does not replace a
+// file that others hold open (Windows renames without POSIX semantics refuse
+// with ERROR_ACCESS_DENIED), and an agent that has not written since the last
+// move still holds the earlier vp_log.1.txt, that file is first renamed aside
+// to a name of its own and deleted: it goes once its last holder lets go (at
+// that agent's next line). Anything but a plain file at vp_log.1.txt (a
+// directory, a link) is left alone and the move fails. Leaves the error of
+// the step that failed.
+bool RenameFullLogFile() {
+    Win32Api& api = Win32();
+    if (api.MoveFileExW(LogFilePath, MovedLogFilePath, MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = ::GetLastError();
+    const DWORD attributes = api.GetFileAttributesW(MovedLogFilePath);
+    wchar_t name[64];
+    FormatText(name, L"vp_log.1.%d-%d.old", static_cast<int>(api.GetCurrentProcessId()),
+               static_cast<int>(api.GetTickCount()));
+    wchar_t aside[kTextUnits];
+    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !BuildLogFilePath(aside, LogDestDir, name)) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (!api.MoveFileExW(MovedLogFilePath, aside, 0)) return false;
+    (void)api.DeleteFileW(aside);
+    return api.MoveFileExW(LogFilePath, MovedLogFilePath, 0) != FALSE;
+}
+
 // Step 2: renames the full file to vp_log.1.txt and holds a new vp_log.txt.
 // Returns whether the held file changed.
 bool MoveFullLogFile() {
@@ -224,7 +253,7 @@ bool MoveFullLogFile() {
         (LogMoveFailing && api.GetTickCount() - LogMoveFailedAt < kLogMoveRetryMs)) {
         return false;
     }
-    if (!api.MoveFileExW(LogFilePath, MovedLogFilePath, MOVEFILE_REPLACE_EXISTING)) {
+    if (!RenameFullLogFile()) {
         const DWORD error = ::GetLastError();
         if (!LogMoveFailing) {
             wchar_t text[kTextUnits];

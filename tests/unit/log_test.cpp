@@ -409,5 +409,58 @@ TEST_F(LogFileTest, AFailedMoveKeepsEveryLineAndIsTriedAgainLater) {
     EXPECT_TRUE(capture_.Boxes().empty());
 }
 
+// Windows without POSIX rename semantics will not replace a file that others
+// hold open, and an agent that has not written since the last move still
+// holds the earlier vp_log.1.txt. Refused so, the full file still moves: the
+// old one is renamed aside and deleted, and nothing is left beside the two.
+BOOL WINAPI MoveRefusingToReplace(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+TEST_F(LogFileTest, AnEarlierMovedFileThatCannotBeReplacedIsRenamedAsideAndDeleted) {
+    LogMaxSize = 1;
+    const std::wstring moved = dir_ / L"vp_log.1.txt";
+    ScopedApiOverride refuse(&Win32Api::MoveFileExW, &MoveRefusingToReplace);
+    ASSERT_TRUE(OpenLogFile());
+    int i = 0;
+    for (; i < 20; ++i) WriteLog((L"line " + std::to_wstring(i)).c_str());
+    // An agent that has not written since that move.
+    HANDLE idle = CreateFileW(moved.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, idle);
+    for (; i < 40; ++i) WriteLog((L"line " + std::to_wstring(i)).c_str());
+    CloseLogFile();
+    CloseHandle(idle);
+
+    std::vector<std::wstring> texts;
+    for (const std::wstring& name : {moved, LogPath()}) {
+        for (const auto& line : lmvntest::ParseLog(lmvntest::ReadFileBytes(name))) {
+            texts.push_back(line.text);
+        }
+    }
+    // The last two files: lines up to the last, in order, with no gap; the
+    // first file's lines are gone.
+    ASSERT_FALSE(texts.empty());
+    const int first = 40 - static_cast<int>(texts.size());
+    EXPECT_GT(first, 12);
+    for (size_t k = 0; k < texts.size(); ++k) {
+        EXPECT_EQ(L"line " + std::to_wstring(first + static_cast<int>(k)), texts[k]);
+    }
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir_ / L"*").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    EXPECT_EQ((std::set<std::wstring>{L"vp_log.1.txt", L"vp_log.txt"}), names);
+}
+
 }  // namespace
 }  // namespace lmvn
