@@ -113,6 +113,9 @@ LogFigures MeasureLog(const std::wstring& dir, int threads, double seconds, int 
     // Reports of the log writer (none expected) are broadcast, never shown.
     lmvn::MessageMode = 1;
     lmvn::LogEnabled = 1;
+    // One file per round, never moved, so that its size tells the lines in it.
+    const DWORD maxSize = lmvn::LogMaxSize;
+    lmvn::LogMaxSize = 0;
     for (int round = 0; round < rounds; ++round) {
         const std::wstring agentDir =
             dir + L"\\log" + std::to_wstring(threads) + L"_" + std::to_wstring(round);
@@ -169,6 +172,7 @@ LogFigures MeasureLog(const std::wstring& dir, int threads, double seconds, int 
         }
     }
     lmvn::LogEnabled = 0;
+    lmvn::LogMaxSize = maxSize;
     figures.writeLogPerSecond = Median(agent);
     figures.plainPerSecond = Median(plain);
     figures.withoutMutexPerSecond = Median(withoutMutex);
