@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,26 +132,32 @@ TEST_F(LogMoveE2E, TheRealAgentsLogMovesAtItsLimitWithEveryLineWhole) {
     EXPECT_TRUE(robot_.Boxes().empty());
 }
 
-// Four processes, two threads each, write 2400 numbered lines through the
-// agent's log code into one folder; the limit lets the first file take a bit
-// over half of them, so exactly one move happens while all four write.
+// Four processes, two threads each, start together and write 12000 numbered
+// lines through the agent's log code into one folder; the limit lets the
+// first file take a bit over half of them, so exactly one move happens while
+// all four write, and each writes on into the new file.
 TEST_F(LogMoveE2E, FourWritersAcrossAMoveLoseCutAndDoubleNoLine) {
     constexpr int kWriters = 4;
     constexpr int kThreads = 2;
-    constexpr int kLines = 300;
-    constexpr int kMaxSizeKiB = 100;  // of about 170 KiB written
+    constexpr int kLines = 1500;
+    constexpr int kMaxSizeKiB = 512;  // of about 900 KiB written
     const std::wstring writer = JoinPath(ProgramDir(), L"logwriter.exe");
+    const std::wstring event = L"LmvnLogMoveStart" + std::to_wstring(GetCurrentProcessId());
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    ASSERT_NE(nullptr, start);
     std::vector<PROCESS_INFORMATION> started;
     for (int w = 0; w < kWriters; ++w) {
         std::wstring line = L"\"" + writer + L"\" " + std::to_wstring(kLines) + L" " +
                             std::to_wstring(kThreads) + L" w" + std::to_wstring(w) + L" " +
-                            std::to_wstring(kMaxSizeKiB);
+                            std::to_wstring(kMaxSizeKiB) + L" " + event;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
         ASSERT_TRUE(StartTestProcess(line.data(), FALSE, 0, dir_.path().c_str(), &startup, &info));
         started.push_back(info);
     }
+    // The writers wait for it once they have opened the log (it stays set).
+    SetEvent(start);
     for (const PROCESS_INFORMATION& info : started) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 60000));
         DWORD code = 99;
@@ -159,15 +166,28 @@ TEST_F(LogMoveE2E, FourWritersAcrossAMoveLoseCutAndDoubleNoLine) {
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
+    CloseHandle(start);
 
     const LogFiles log(dir_);
     log.ExpectWhole();
     EXPECT_LE(log.movedBytes.size(), kMaxSizeKiB * 1024u);
     EXPECT_GT(log.movedBytes.size(), kMaxSizeKiB * 1024u - 100);
     std::map<std::wstring, int> seen;
-    for (const auto* lines : {&log.moved, &log.current}) {
-        for (const LogLine& line : *lines) ++seen[line.text];
+    std::map<wchar_t, int> writersIn[2];  // lines of each writer in each file
+    for (int file = 0; file < 2; ++file) {
+        for (const LogLine& line : file == 0 ? log.moved : log.current) {
+            ++seen[line.text];
+            if (line.text.size() > 1 && line.text[0] == L'w') ++writersIn[file][line.text[1]];
+        }
     }
+    std::printf("[ measured ] lines per writer, moved file / new file:");
+    for (wchar_t w = L'0'; w < L'0' + kWriters; ++w) {
+        std::printf(" %d/%d", writersIn[0][w], writersIn[1][w]);
+        // Each wrote across the move: it followed the file another one moved.
+        EXPECT_GT(writersIn[0][w], 0);
+        EXPECT_GT(writersIn[1][w], 0);
+    }
+    std::printf("\n");
     EXPECT_EQ(kWriters, seen[L"Agent started."]);
     int lost = 0;
     int doubled = 0;
