@@ -17,6 +17,9 @@
 //   growth    the agent's handles and private memory after a few and after
 //             many jobs
 //   log       WriteLog lines per second against a plain WriteFile loop
+//   logmove   four processes writing to one log: lines per second with a
+//             LogMaxSize that moves the file again and again against none;
+//             lines lost, cut or doubled
 //
 // Progress goes to standard error, the table (Markdown) to standard output.
 // Run it under Wine from the bench folder of a build; scripts/bench.sh does.
@@ -53,16 +56,20 @@ struct Options {
     double idleSeconds = 10;
     double logSeconds = 1;
     int logRounds = 3;
-    std::wstring agent;  // default: lmvnagent.exe in the folder above ours
-    std::wstring phases = L"log,latency,burst,clipboard,flood,batch,growth";  // what to run
-    bool Runs(const wchar_t* phase) const { return phases.find(phase) != std::wstring::npos; }
+    std::wstring agent;     // default: lmvnagent.exe in the folder above ours
+    DWORD logMoveKiB = 16;  // LogMaxSize of the bounded logmove runs
+    std::wstring phases = L"log,logmove,latency,burst,clipboard,flood,batch,growth";  // what to run
+    bool Runs(const wchar_t* phase) const {
+        return (L"," + phases + L",").find(L"," + std::wstring(phase) + L",") != std::wstring::npos;
+    }
 };
 
 const wchar_t kUsage[] =
     L"usage: lmvnbench [--quick] [--reps N] [--burst N] [--growth-first N] [--growth N]\n"
     L"                 [--wave N] [--idle-seconds S] [--log-seconds S] [--log-rounds N]\n"
     L"                 [--batch N] [--clipboard-batch N] [--flood N] [--flood-rounds N]\n"
-    L"                 [--agent PATH] [--phases log,latency,burst,clipboard,flood,batch,growth]\n";
+    L"                 [--log-move-kib N] [--agent PATH]\n"
+    L"                 [--phases log,logmove,latency,burst,clipboard,flood,batch,growth]\n";
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -117,6 +124,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
             ok = real(o.logSeconds);
         } else if (arg == L"--log-rounds") {
             ok = number(o.logRounds);
+        } else if (arg == L"--log-move-kib") {
+            int kib = 0;
+            ok = number(kib);
+            o.logMoveKiB = static_cast<DWORD>(kib);
         } else if (arg == L"--phases" && value != nullptr) {
             o.phases = value;
             ++i;
@@ -218,6 +229,7 @@ class ReportCounter {
 
 struct Bench {
     Options options;
+    std::wstring self;  // this program, started again as a log writer
     Installation in;
     Journal journal{L""};
     ReportCounter reports;
@@ -905,6 +917,27 @@ struct Bench {
         }
     }
 
+    void LogMove() {
+        constexpr int kWriters = 4;
+        const LogMoveFigures f = MeasureLogMove(self, in.dir, kWriters, options.logSeconds,
+                                                options.logMoveKiB, options.logRounds);
+        Progress(
+            L"log move, %d writers: %.0f/s without a limit, %.0f/s with %lu KiB (about %lld "
+            L"moves); %lld lines, %lld lost, %lld cut, %lld doubled",
+            kWriters, f.unboundedPerSecond, f.boundedPerSecond, options.logMoveKiB, f.moves,
+            f.written, f.lost, f.cut, f.doubled);
+        const std::wstring name = L"Log, " + std::to_wstring(kWriters) + L" processes";
+        Row(name + L": lines/s with LogMaxSize " + std::to_wstring(options.logMoveKiB) +
+                L" KiB (about " + std::to_wstring(f.moves) + L" moves) / without a limit",
+            Fixed(f.boundedPerSecond, 0), Fixed(f.unboundedPerSecond, 0),
+            Fixed(f.boundedPerSecond / f.unboundedPerSecond, 3), L"-");
+        Row(name + L" across moves: lines lost / cut / doubled (of " + std::to_wstring(f.written) +
+                L")",
+            std::to_wstring(f.lost) + L" / " + std::to_wstring(f.cut) + L" / " +
+                std::to_wstring(f.doubled),
+            L"-", L"-", L"0 / 0 / 0");
+    }
+
     bool StartAgent(Agent& agent, bool log, bool boxes = false) {
         if (!ConfigureAgent(in, log, boxes)) return false;
         if (!agent.Start(in)) {
@@ -926,6 +959,10 @@ struct Bench {
         if (options.Runs(L"log")) {
             Progress(L"log throughput");
             Log();
+        }
+        if (options.Runs(L"logmove")) {
+            Progress(L"log moves, four writers");
+            LogMove();
         }
 
         for (bool log : {false, true}) {
@@ -1008,6 +1045,11 @@ struct Bench {
 }  // namespace bench
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc > 1 && std::wcscmp(argv[1], L"--log-writer") == 0) {
+        // The rest of the command line, after the role's name.
+        const wchar_t* rest = std::wcsstr(GetCommandLineW(), L"--log-writer");
+        return bench::RunLogWriter(rest + std::wcslen(L"--log-writer"));
+    }
     bench::Options options;
     if (!bench::ParseOptions(argc, argv, options)) {
         std::fwprintf(stderr, L"%ls", bench::kUsage);
@@ -1027,6 +1069,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     bench::Bench run;
     run.options = options;
+    run.self = self;
     run.in = *installation;
     run.journal = bench::Journal(installation->journal);
     const int status = run.Run();
@@ -1037,10 +1080,10 @@ int wmain(int argc, wchar_t** argv) {
     std::wprintf(
         L"\nRun (%ls): %d latency samples per row and side, burst of %d, batch of %d and %d, "
         L"flood of %d signals x %d rounds, growth readings after %d and %d jobs (waves of %d), "
-        L"idle %.0f s, log %.1f s x %d rounds.\n",
+        L"idle %.0f s, log %.1f s x %d rounds (log moves at %lu KiB).\n",
         options.phases.c_str(), options.reps, options.burst, options.batch, options.clipboardBatch,
         options.flood, options.floodRounds, options.growthFirst, options.growthTotal, options.wave,
-        options.idleSeconds, options.logSeconds, options.logRounds);
+        options.idleSeconds, options.logSeconds, options.logRounds, options.logMoveKiB);
     std::fflush(stdout);
     bench::Uninstall(*installation);
     return status;

@@ -155,8 +155,10 @@ void ClearRegistry() {
 }
 
 bool ConfigureAgent(const Installation& installation, bool log, bool boxes) {
+    // No limit: the phases count lines in vp_log.txt across the whole run.
     return SetDword(HKEY_LOCAL_MACHINE, L"Log", log ? 1 : 0) &&
            SetString(HKEY_LOCAL_MACHINE, L"LogDestDir", installation.dir) &&
+           SetDword(HKEY_LOCAL_MACHINE, L"LogMaxSize", 0) &&
            SetDword(HKEY_LOCAL_MACHINE, L"Message Mode", boxes ? 0 : 1);
 }
 

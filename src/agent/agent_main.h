@@ -24,6 +24,7 @@ struct AgentValues {
     wchar_t logDestDir[kLogDestDirUnits] = {};              // "LogDestDir"
     wchar_t producerAccounts[kProducerAccountsUnits] = {};  // "Producer Accounts"
     DWORD eventLog = 1;                                     // "Event Log"
+    DWORD logMaxSize = kDefaultLogMaxSize;                  // "LogMaxSize", KiB
 };
 
 // What start-up's reads of the agent's own values met, for a configuration
@@ -41,13 +42,14 @@ struct AgentValueReads {
     Value logDestDir;
     Value producerAccounts;
     Value eventLog;
+    Value logMaxSize;
 };
 
 // Reads the agent's values raw, each from the first key that has it
 // readable: the machine policy (HKLM\Software\Policies\Lumvane), for "Message
 // Mode" alone then the user policy (the same path under `userRoot`), then the
 // machine settings key (OpenMachineSettingsKey). The other values are the
-// machine's: one log file and one Event Log serve every user. An absent,
+// machine's: one log file (and its bound) and one Event Log serve every user. An absent,
 // oversize or unterminated value leaves its default. `reads`, when given,
 // receives what each read met.
 void ReadAgentValues(AgentValues& values, AgentValueReads* reads = nullptr,

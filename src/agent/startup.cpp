@@ -83,6 +83,8 @@ void ReadAgentValues(AgentValues& values, AgentValueReads* reads, HKEY userRoot)
         reads ? &reads->logDestDir : nullptr);
     ReadDwordLayered(machineOnly, L"Event Log", values.eventLog,
                      reads ? &reads->eventLog : nullptr);
+    ReadDwordLayered(machineOnly, L"LogMaxSize", values.logMaxSize,
+                     reads ? &reads->logMaxSize : nullptr);
     // A list ends with an empty entry: the last two units stay zero whatever
     // the value holds, and a list that would need them counts as absent.
     ReadLayered(
@@ -115,6 +117,7 @@ void ReadAgentSettings(wchar_t (&userName)[64]) {
     LogEnabled = values.log;
     MessageMode = values.messageMode;
     EventLogEnabled = values.eventLog;
+    LogMaxSize = values.logMaxSize;
     std::copy(std::begin(values.logDestDir), std::end(values.logDestDir), LogDestDir);
     std::copy(std::begin(values.producerAccounts), std::end(values.producerAccounts),
               ProducerAccounts);

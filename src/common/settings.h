@@ -32,6 +32,10 @@ inline DWORD MessageMode = 0;
 inline UINT NotifyMessageId = 0;
 // Registry "LogDestDir": the directory of the log file, used as stored.
 inline wchar_t LogDestDir[kLogDestDirUnits] = {};
+// Registry "LogMaxSize", in KiB: past it the log file moves to vp_log.1.txt
+// and a new one begins; 0 for no limit.
+inline constexpr DWORD kDefaultLogMaxSize = 10240;
+inline DWORD LogMaxSize = kDefaultLogMaxSize;
 // Registry "Event Log": every report also goes to the Application event log
 // unless this is 0.
 inline DWORD EventLogEnabled = 1;

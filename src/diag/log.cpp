@@ -5,6 +5,7 @@
 #include "diag/report.h"
 #include "win/win32api.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace lmvn {
@@ -62,6 +63,8 @@ class CrossProcessLock {
     ~CrossProcessLock() {
         if (owned_) Win32().ReleaseMutex(LogMutex);
     }
+    // Whether this line takes its turn: only then may it move the file.
+    bool owned() const { return owned_; }
     CrossProcessLock(const CrossProcessLock&) = delete;
     CrossProcessLock& operator=(const CrossProcessLock&) = delete;
 
@@ -81,18 +84,210 @@ void CreateLogMutex() {
 
 // Append-only access: every write lands at the end of the file as it is at
 // that moment, even when agents of other sessions append at the same time.
-constexpr DWORD kLogAccess = FILE_APPEND_DATA | SYNCHRONIZE;
-constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// FILE_SHARE_DELETE lets the agent that finds the file full rename it while
+// the others hold it open; FILE_READ_ATTRIBUTES lets each read the identity of
+// the file it holds.
+constexpr DWORD kLogAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kLogFlags = FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL;
+constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+
+// The move of a full log. Every agent holds vp_log.txt open, and every line
+// is written under the named mutex (when the agent gets it). With the mutex,
+// before its line, an agent
+//  1. checks that the file at the path is still the one it holds (same size
+//     and time of last write, or else same volume and file index), and
+//     otherwise opens the one there (creating it with its byte-order mark
+//     when there is none): another agent has moved the file;
+//  2. when its line would take that file past LogMaxSize, renames it to
+//     vp_log.1.txt, replacing an earlier one, and opens a new vp_log.txt;
+//  3. writes its line.
+// So no line goes to a file that was moved before the line's turn, every line
+// lands whole in the one file, and the file moves only between two lines. An
+// agent without the mutex (it is contested) still follows a moved file but
+// never moves one: two agents moving at once could replace the file the
+// other has just moved.
+//
+// A move that fails (vp_log.1.txt is a directory, or an agent of an older
+// version holds vp_log.txt without sharing it for deletion, or the folder
+// refuses) leaves the file where it is: lines go on into it past the limit,
+// one line in the log says so, and the move is tried again kLogMoveRetryMs
+// later. If the new file cannot be opened after the move, lines go on into
+// the moved one and the next line tries again. A name at vp_log.1.txt is only
+// ever replaced or renamed, never opened or written through, so a link placed
+// there cannot turn the move onto another file.
+//
+// The paths and the state below are touched only under LogLock.
+wchar_t LogFilePath[kTextUnits] = {};
+wchar_t MovedLogFilePath[kTextUnits] = {};  // empty when the name does not fit
+struct FileId {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool known = false;
+    bool operator==(const FileId&) const = default;
+};
+FileId LogFileId;  // of the file LogFileHandle holds
+constexpr DWORD kLogMoveRetryMs = 5000;
+bool LogMoveFailing = false;  // from a failed move to the next that succeeds
+DWORD LogMoveFailedAt = 0;    // GetTickCount of the last failed move
+
+FileId IdOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    FileId id;
+    if (Win32().GetFileInformationByHandle(file, &info)) {
+        id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, true};
+    }
+    return id;
+}
+
+// Opens the log at `path` to append to it; a file that was not there is
+// created and gets the byte-order mark. The caller holds the named mutex
+// where it can, so that no other agent's line lands before the mark.
+HANDLE OpenForAppending(const wchar_t* path) {
+    HANDLE file =
+        Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags, nullptr);
+    // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there.
+    if (file != INVALID_HANDLE_VALUE && ::GetLastError() == 0) {
+        DWORD written = 0;
+        Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+    }
+    return file;
+}
+
+// Makes `file` the log file, closing the one held so far.
+void HoldLogFile(HANDLE file) {
+    if (LogFileHandle != INVALID_HANDLE_VALUE) Win32().CloseHandle(LogFileHandle);
+    LogFileHandle = file;
+    LogFileId = IdOf(file);
+}
+
+// Whether the file at LogFilePath looks like the one held: the same size and
+// time of last write. Cheap (no handle is opened), so it is asked before every
+// line; only when it says no is the identity compared (HeldFileIsAtPath),
+// which costs far more (under Wine 8 about 600 us, against about 130 us for a
+// line's turn at the named mutex, its seek and its write).
+// Two different files of one size last written at the same instant would
+// pass for one; a new file that has just reached the size of the full one
+// that moved is not written at the same instant.
+bool HeldFileLooksAtPath() {
+    Win32Api& api = Win32();
+    WIN32_FILE_ATTRIBUTE_DATA named = {};
+    if (!api.GetFileAttributesExW(LogFilePath, GetFileExInfoStandard, &named)) return false;
+    LARGE_INTEGER size = {};
+    FILETIME written = {};
+    if (!api.GetFileSizeEx(LogFileHandle, &size) ||
+        !api.GetFileTime(LogFileHandle, nullptr, nullptr, &written)) {
+        return false;
+    }
+    return named.nFileSizeLow == size.LowPart &&
+           named.nFileSizeHigh == static_cast<DWORD>(size.HighPart) &&
+           named.ftLastWriteTime.dwLowDateTime == written.dwLowDateTime &&
+           named.ftLastWriteTime.dwHighDateTime == written.dwHighDateTime;
+}
+
+// Whether the file at LogFilePath is the one held, by volume and file index. A
+// held file whose identity is unknown counts as still there.
+bool HeldFileIsAtPath() {
+    if (!LogFileId.known) return true;
+    HANDLE named = Win32().CreateFileW(LogFilePath, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    const FileId id = IdOf(named);
+    Win32().CloseHandle(named);
+    return !id.known || id == LogFileId;
+}
+
+// Step 1: another agent moved the file away; take the one at the path. When
+// it cannot be opened, lines go on into the held file.
+void FollowMovedLogFile() {
+    if (HeldFileLooksAtPath() || HeldFileIsAtPath()) return;
+    HANDLE file = OpenForAppending(LogFilePath);
+    if (file != INVALID_HANDLE_VALUE) HoldLogFile(file);
+}
+
+void AppendLine(HANDLE file, const wchar_t* text) {
+    SYSTEMTIME now = {};
+    Win32().GetSystemTime(&now);
+    wchar_t line[kLongTextUnits];
+    const size_t length = FormatLogLine(line, now, text);
+    DWORD written = 0;
+    Win32().WriteFile(file, line, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
+}
+
+// Renames the full file to vp_log.1.txt. Where the system does not replace a
+// file that others hold open (Windows renames without POSIX semantics refuse
+// with ERROR_ACCESS_DENIED), and an agent that has not written since the last
+// move still holds the earlier vp_log.1.txt, that file is first renamed aside
+// to a name of its own and deleted: it goes once its last holder lets go (at
+// that agent's next line). Anything but a plain file at vp_log.1.txt (a
+// directory, a link) is left alone and the move fails. Leaves the error of
+// the step that failed.
+bool RenameFullLogFile() {
+    Win32Api& api = Win32();
+    if (api.MoveFileExW(LogFilePath, MovedLogFilePath, MOVEFILE_REPLACE_EXISTING)) return true;
+    const DWORD error = ::GetLastError();
+    const DWORD attributes = api.GetFileAttributesW(MovedLogFilePath);
+    wchar_t name[64];
+    FormatText(name, L"vp_log.1.%d-%d.old", static_cast<int>(api.GetCurrentProcessId()),
+               static_cast<int>(api.GetTickCount()));
+    wchar_t aside[kTextUnits];
+    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !BuildLogFilePath(aside, LogDestDir, name)) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (!api.MoveFileExW(MovedLogFilePath, aside, 0)) return false;
+    (void)api.DeleteFileW(aside);
+    return api.MoveFileExW(LogFilePath, MovedLogFilePath, 0) != FALSE;
+}
+
+// Step 2: renames the full file to vp_log.1.txt and holds a new vp_log.txt.
+// Returns whether the held file changed.
+bool MoveFullLogFile() {
+    Win32Api& api = Win32();
+    // Unsigned difference: right across the tick count's wrap.
+    if (MovedLogFilePath[0] == L'\0' ||
+        (LogMoveFailing && api.GetTickCount() - LogMoveFailedAt < kLogMoveRetryMs)) {
+        return false;
+    }
+    if (!RenameFullLogFile()) {
+        const DWORD error = ::GetLastError();
+        if (!LogMoveFailing) {
+            wchar_t text[kTextUnits];
+            FormatText(text,
+                       L"Log file not moved to %s (error %d). It grows past LogMaxSize until a "
+                       L"later try succeeds.",
+                       kMovedLogFileName, static_cast<int>(error));
+            AppendLine(LogFileHandle, text);
+        }
+        LogMoveFailing = true;
+        LogMoveFailedAt = api.GetTickCount();
+        return false;
+    }
+    LogMoveFailing = false;
+    HANDLE file = OpenForAppending(LogFilePath);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    HoldLogFile(file);
+    return true;
+}
 
 }  // namespace
 
-bool BuildLogFilePath(std::span<wchar_t> path, const wchar_t* destDir) {
+bool BuildLogFilePath(std::span<wchar_t> path, const wchar_t* destDir, const wchar_t* name) {
     bool fits = CopyText(path, destDir);
     const size_t length = wcslen(destDir);
     const bool endsWithBackslash = length > 0 && destDir[length - 1] == L'\\';
     if (!endsWithBackslash) fits = AppendText(path, L"\\") && fits;
-    return AppendText(path, kLogFileName) && fits;
+    return AppendText(path, name) && fits;
+}
+
+bool LogMoveDue(DWORD end, size_t lineBytes, DWORD maxSizeKiB) {
+    if (maxSizeKiB == 0) return false;
+    const ULONGLONG limit = ULONGLONG{std::min(maxSizeKiB, kLogMaxSizeCap)} * 1024;
+    return end > sizeof(kByteOrderMark) && ULONGLONG{end} + lineBytes > limit;
 }
 
 BOOL OpenLogFile() {
@@ -103,18 +298,16 @@ BOOL OpenLogFile() {
         std::lock_guard guard(LogLock());
         if (LogMutex == nullptr) CreateLogMutex();
         if (fits) {
-            // Held from the creation to the byte-order mark, so that no other
-            // agent's line lands before the mark.
             CrossProcessLock crossProcess;
-            file = Win32().CreateFileW(path, kLogAccess, kLogShare, nullptr, OPEN_ALWAYS, kLogFlags,
-                                       nullptr);
-            // OPEN_ALWAYS leaves ERROR_ALREADY_EXISTS for a file that was there;
-            // a new file gets the byte-order mark.
-            if (file != INVALID_HANDLE_VALUE && ::GetLastError() == 0) {
-                static constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-                DWORD written = 0;
-                Win32().WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+            file = OpenForAppending(path);
+        }
+        if (file != INVALID_HANDLE_VALUE) {
+            CopyText(LogFilePath, path);
+            if (!BuildLogFilePath(MovedLogFilePath, LogDestDir, kMovedLogFileName)) {
+                MovedLogFilePath[0] = L'\0';
             }
+            LogMoveFailing = false;
+            HoldLogFile(file);
         }
     }
     if (file == INVALID_HANDLE_VALUE) {
@@ -122,10 +315,6 @@ BOOL OpenLogFile() {
         FormatText1024(text, reports::kLogOpenFailed.text, path);
         ReportError(text, reports::kLogOpenFailed.code, nullptr, MB_SYSTEMMODAL);
         return FALSE;
-    }
-    {
-        std::lock_guard guard(LogLock());
-        LogFileHandle = file;
     }
     WriteLog(L"Agent started.");
     return TRUE;
@@ -154,14 +343,19 @@ void WriteLog(const wchar_t* text) {
             Win32().GetSystemTime(&now);
             wchar_t line[kLongTextUnits];
             const size_t length = FormatLogLine(line, now, text);
+            const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
             CrossProcessLock crossProcess;
+            FollowMovedLogFile();
             // Positions are 32-bit: at or beyond 4 GiB the seek fails and the
-            // line is dropped.
-            if (Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END) !=
-                INVALID_SET_FILE_POINTER) {
+            // line is dropped (LogMaxSize, when set, keeps the file below).
+            DWORD end = Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
+            if (end != INVALID_SET_FILE_POINTER && crossProcess.owned() &&
+                LogMoveDue(end, bytes, LogMaxSize) && MoveFullLogFile()) {
+                end = Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
+            }
+            if (end != INVALID_SET_FILE_POINTER) {
                 DWORD written = 0;
-                Win32().WriteFile(LogFileHandle, line, static_cast<DWORD>(length * sizeof(wchar_t)),
-                                  &written, nullptr);
+                Win32().WriteFile(LogFileHandle, line, bytes, &written, nullptr);
             }
         }
     }
@@ -174,6 +368,8 @@ void CloseLogFile() {
         Win32().CloseHandle(LogFileHandle);
         LogFileHandle = INVALID_HANDLE_VALUE;
     }
+    LogFileId = FileId{};
+    LogMoveFailing = false;
     if (LogMutex != nullptr) {
         Win32().CloseHandle(LogMutex);
         LogMutex = nullptr;

@@ -56,6 +56,12 @@ struct Win32Api {
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;
     decltype(&::GetFileAttributesW) GetFileAttributesW = &::GetFileAttributesW;
+    decltype(&::GetFileAttributesExW) GetFileAttributesExW = &::GetFileAttributesExW;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle =
+        &::GetFileInformationByHandle;
+    decltype(&::GetFileSizeEx) GetFileSizeEx = &::GetFileSizeEx;
+    decltype(&::GetFileTime) GetFileTime = &::GetFileTime;
+    decltype(&::MoveFileExW) MoveFileExW = &::MoveFileExW;
     decltype(&::GetShortPathNameW) GetShortPathNameW = &::GetShortPathNameW;
     decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW = &::GetPrivateProfileStringW;
     decltype(&::GetPrivateProfileIntW) GetPrivateProfileIntW = &::GetPrivateProfileIntW;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -57,6 +58,16 @@ TEST(LogPath, TrailingBackslashEmptyAndTooLong) {
     EXPECT_EQ(259u, wcslen(path));
 }
 
+// A file that holds only its byte-order mark never moves, so a line longer
+// than the limit gets a file of its own; the largest limits are kept below the
+// 4 GiB where the 32-bit seek fails.
+TEST(LogMove, DueOnlyPastTheLimitAndNeverForAnEmptyFile) {
+    EXPECT_FALSE(LogMoveDue(1000, 24, 1));  // 1024 bytes: the limit, not past it
+    EXPECT_TRUE(LogMoveDue(1000, 26, 1));
+    EXPECT_FALSE(LogMoveDue(2, 5000, 1));
+    EXPECT_TRUE(LogMoveDue(0xFFFFFA00u, 2046, 0xFFFFFFFFu));
+}
+
 class LogFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -66,6 +77,7 @@ class LogFileTest : public ::testing::Test {
     void TearDown() override {
         CloseLogFile();
         LogDestDir[0] = L'\0';
+        LogMaxSize = kDefaultLogMaxSize;
     }
     std::wstring LogPath() const { return dir_ / L"vp_log.txt"; }
     lmvntest::ReportCapture capture_;
@@ -351,6 +363,76 @@ TEST(LogProcesses, SeveralProcessesAppendWholeLines) {
     }
     EXPECT_EQ(4u, started);
     EXPECT_EQ(4u * 300u, seen.size());
+}
+
+// vp_log.1.txt taken by a directory (as any user of the shared folder can do):
+// every line goes on into the full file, one line says so, and the move is
+// tried again after the hold-off, not at every line.
+TEST_F(LogFileTest, AFailedMoveKeepsEveryLineAndIsTriedAgainLater) {
+    LogMaxSize = 1;
+    const std::wstring moved = dir_ / L"vp_log.1.txt";
+    ASSERT_TRUE(CreateDirectoryW(moved.c_str(), nullptr));
+    fakeTicks = 1000;
+    ScopedApiOverride clock(
+        &Win32Api::GetTickCount, +[]() -> DWORD { return fakeTicks; });
+    ASSERT_TRUE(OpenLogFile());
+    for (int i = 0; i < 30; ++i) WriteLog((L"line " + std::to_wstring(i)).c_str());
+    std::vector<std::wstring> texts = lmvntest::LogTexts(LogPath());
+    ASSERT_EQ(32u, texts.size());  // "Agent started.", 30 lines and the note
+    const auto note = std::find_if(texts.begin(), texts.end(), [](const std::wstring& text) {
+        return text.starts_with(L"Log file not moved to vp_log.1.txt (error ");
+    });
+    ASSERT_NE(texts.end(), note);
+    texts.erase(note);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(L"line " + std::to_wstring(i), texts[i + 1u]);
+
+    ASSERT_TRUE(RemoveDirectoryW(moved.c_str()));
+    fakeTicks += 4000;
+    WriteLog(L"held off");
+    fakeTicks += 1000;
+    WriteLog(L"moved before this");
+    CloseLogFile();
+    EXPECT_EQ(L"held off", lmvntest::LogTexts(moved).back());
+    EXPECT_EQ(std::vector<std::wstring>{L"moved before this"}, lmvntest::LogTexts(LogPath()));
+}
+
+// Windows without POSIX rename semantics will not replace a file that others
+// hold open, and an agent that has not written since the last move still
+// holds the earlier vp_log.1.txt. Refused so, the full file still moves: the
+// old one is renamed aside and deleted.
+BOOL WINAPI MoveRefusingToReplace(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+TEST_F(LogFileTest, AnEarlierMovedFileThatCannotBeReplacedIsRenamedAsideAndDeleted) {
+    LogMaxSize = 1;
+    const std::wstring moved = dir_ / L"vp_log.1.txt";
+    ScopedApiOverride refuse(&Win32Api::MoveFileExW, &MoveRefusingToReplace);
+    ASSERT_TRUE(OpenLogFile());
+    HANDLE idle = INVALID_HANDLE_VALUE;  // an agent's that writes no more
+    for (int i = 0; i < 40; ++i) {
+        WriteLog((L"line " + std::to_wstring(i)).c_str());
+        if (i == 19)
+            idle = CreateFileW(moved.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    CloseLogFile();
+    ASSERT_NE(INVALID_HANDLE_VALUE, idle);
+    CloseHandle(idle);
+    // The last two files hold the last lines in order, with no gap; those of
+    // the first file (about 14 lines) are gone, and nothing is left aside.
+    std::vector<std::wstring> texts = lmvntest::LogTexts(moved);
+    for (const std::wstring& text : lmvntest::LogTexts(LogPath())) texts.push_back(text);
+    const int first = 40 - static_cast<int>(texts.size());
+    EXPECT_GT(first, 12);
+    for (size_t k = 0; k < texts.size(); ++k) {
+        EXPECT_EQ(L"line " + std::to_wstring(first + static_cast<int>(k)), texts[k]);
+    }
+    WIN32_FIND_DATAW found;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW((dir_ / L"*.old").c_str(), &found));
 }
 
 }  // namespace

@@ -108,6 +108,7 @@ TEST_F(AgentSettingsTest, MachinePolicyWinsAndUserPolicyCountsForMessageModeAlon
     ASSERT_TRUE(scratch.SetSettingsDword(L"Log", 0));
     ASSERT_TRUE(scratch.SetSettingsDword(L"Message Mode", 0));
     ASSERT_TRUE(scratch.SetSettingsDword(L"Event Log", 1));
+    ASSERT_TRUE(scratch.SetSettingsDword(L"LogMaxSize", 64));
     const auto set = [](HKEY root, const wchar_t* name, DWORD value) {
         HKEY key = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, L"Software\\Policies\\Lumvane", 0, nullptr,
@@ -123,6 +124,7 @@ TEST_F(AgentSettingsTest, MachinePolicyWinsAndUserPolicyCountsForMessageModeAlon
     set(HKEY_LOCAL_MACHINE, L"Log", 1);
     set(user, L"Log", 0);           // not the user's to set
     set(user, L"Event Log", 0);     // nor this
+    set(user, L"LogMaxSize", 0);    // nor the bound of the machine's log
     set(user, L"Message Mode", 1);  // this is
     AgentValues values;
     AgentValueReads reads;
@@ -133,6 +135,8 @@ TEST_F(AgentSettingsTest, MachinePolicyWinsAndUserPolicyCountsForMessageModeAlon
     EXPECT_EQ(ValueSource::UserPolicy, reads.messageMode.source);
     EXPECT_EQ(1u, values.eventLog);
     EXPECT_EQ(ValueSource::Machine, reads.eventLog.source);
+    EXPECT_EQ(64u, values.logMaxSize);
+    EXPECT_EQ(ValueSource::Machine, reads.logMaxSize.source);
     EXPECT_EQ(ValueSource::Default, reads.logDestDir.source);
 
     // The machine policy wins over the user policy too.

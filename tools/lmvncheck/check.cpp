@@ -40,6 +40,17 @@ std::wstring Number(DWORD value) { return std::to_wstring(value) + L" (" + Hex(v
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+// "LogMaxSize" as the log writer takes it.
+std::wstring LogMaxSizeText(DWORD kib) {
+    if (kib == 0) return Number(kib) + L": no limit";
+    std::wstring text =
+        Number(kib) + L" KiB: vp_log.txt moves to " + lmvn::kMovedLogFileName + L" when full";
+    if (kib > lmvn::kLogMaxSizeCap) {
+        text += L" (taken as " + std::to_wstring(lmvn::kLogMaxSizeCap) + L" KiB)";
+    }
+    return text;
+}
+
 std::wstring TypeName(DWORD type) {
     switch (type) {
         case REG_NONE:
@@ -314,6 +325,7 @@ class Checker {
              Quoted(logDestDir)},
             {L"Event Log", reads.eventLog, true, 4,
              Number(agent.eventLog) + (agent.eventLog != 0 ? L": on" : L": off")},
+            {L"LogMaxSize", reads.logMaxSize, true, 4, LogMaxSizeText(agent.logMaxSize)},
         };
         for (const auto& v : values) {
             const bool used = v.read.source != ValueSource::Default;
