@@ -195,12 +195,14 @@ void DescribeClientSearch(std::span<wchar_t> out, const ClientSettings& settings
             FormatText(out, L"the start of the client failed with error %u", search.error);
             return;
         case ClientSearch::Outcome::NotReady:
-            FormatText(out, L"the client was started but did not become ready for input within %u s",
+            FormatText(out,
+                       L"the client was started but did not become ready for input within %u s",
                        kClientIdleWaitMs / 1000);
             return;
         case ClientSearch::Outcome::Ended:
-            FormatText(out, L"the client was started but ended (exit code %u) before its window "
-                            L"was found",
+            FormatText(out,
+                       L"the client was started but ended (exit code %u) before its window "
+                       L"was found",
                        search.exitCode);
             return;
         case ClientSearch::Outcome::NoWindow:

@@ -146,8 +146,9 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
             if (!api.IsWindow(window)) {
                 failure = {&reports::kTargetInaccessible, true, {}};
                 if (search.outcome == ClientSearch::Outcome::Found) {
-                    FormatText(failure.cause, L"the client's window went away before the job "
-                                              L"was handed over");
+                    FormatText(failure.cause,
+                               L"the client's window went away before the job "
+                               L"was handed over");
                 } else {
                     DescribeClientSearch(failure.cause, settings, search);
                 }
@@ -170,6 +171,7 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
     if (failure.report != nullptr) {
         offer.Close();
         turn.unlock();
+        block.reset();  // never offered: ours to release
         return EndFailed(jobPath, failure, client);
     }
 
@@ -179,8 +181,10 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
         offer.Close();
         turn.unlock();
         failure.report = &reports::kTargetInaccessible;
-        FormatText(failure.cause, L"the message could not be posted to the client's window "
-                                  L"(error %u)", error);
+        FormatText(failure.cause,
+                   L"the message could not be posted to the client's window "
+                   L"(error %u)",
+                   error);
         return EndFailed(jobPath, failure, client);
     }
     const OfferOutcome outcome = offer.WaitForRead(window, kClipboardReadMs);

@@ -26,8 +26,7 @@ void LogDeliveryFailure(const wchar_t* jobPath, const wchar_t* causeFormat, ...)
     const int jobId =
         static_cast<int>(Win32().GetPrivateProfileIntW(L"Document", L"JobID", 0, jobPath));
     wchar_t line[kLongTextUnits] = {};
-    FormatText(line, L"Delivery failed. JobID=%d, path \"%s\". Cause: %s.", jobId, jobPath,
-               cause);
+    FormatText(line, L"Delivery failed. JobID=%d, path \"%s\". Cause: %s.", jobId, jobPath, cause);
     WriteLog(line);
 }
 

@@ -112,7 +112,6 @@ struct Win32Api {
     decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = &::GetWindowThreadProcessId;
     decltype(&::GetClassNameW) GetClassNameW = &::GetClassNameW;
     decltype(&::SendMessageW) SendMessageW = &::SendMessageW;
-    decltype(&::SendMessageTimeoutW) SendMessageTimeoutW = &::SendMessageTimeoutW;
     decltype(&::PostMessageW) PostMessageW = &::PostMessageW;
     decltype(&::WaitForInputIdle) WaitForInputIdle = &::WaitForInputIdle;
 
@@ -125,8 +124,7 @@ struct Win32Api {
     decltype(&::DefWindowProcW) DefWindowProcW = &::DefWindowProcW;
     decltype(&::SetWindowLongPtrW) SetWindowLongPtrW = &::SetWindowLongPtrW;
     decltype(&::GetWindowLongPtrW) GetWindowLongPtrW = &::GetWindowLongPtrW;
-    decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects =
-        &::MsgWaitForMultipleObjects;
+    decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects = &::MsgWaitForMultipleObjects;
     decltype(&::PeekMessageW) PeekMessageW = &::PeekMessageW;
     decltype(&::DispatchMessageW) DispatchMessageW = &::DispatchMessageW;
 

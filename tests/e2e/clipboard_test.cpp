@@ -31,7 +31,8 @@ class Clipboard : public ::testing::Test {
         ASSERT_TRUE(AgentRegistry::SetString(HKEY_CURRENT_USER, L"Clipboard Format", kFormat));
         ASSERT_TRUE(AgentRegistry::SetDword(HKEY_CURRENT_USER, L"Message ID", 0x8300));
         // Never started: the tests start the client themselves.
-        ASSERT_TRUE(AgentRegistry::SetClient(2, kClientClass, L"\"" + (dir_ / L"none.exe") + L"\""));
+        ASSERT_TRUE(
+            AgentRegistry::SetClient(2, kClientClass, L"\"" + (dir_ / L"none.exe") + L"\""));
         ASSERT_TRUE(agent_.Start(dir_.path()));
         ASSERT_TRUE(WaitUntil([&] { return Logged(L"Waiting for events.") > 0; }, 20000));
     }
@@ -47,8 +48,8 @@ class Clipboard : public ::testing::Test {
 
     // Starts lmvnclient with `behaviour` and waits for its window.
     void StartClient(const std::wstring& behaviour) {
-        const std::wstring line = L"\"" + JoinPath(BuildDir(), L"lmvnclient.exe") +
-                                  L"\" --class " + kClientClass + L" --format \"" + kFormat +
+        const std::wstring line = L"\"" + JoinPath(BuildDir(), L"lmvnclient.exe") + L"\" --class " +
+                                  kClientClass + L" --format \"" + kFormat +
                                   L"\" --message 0x8300 --journal \"" + Journal() +
                                   L"\" --lifetime 180000 " + behaviour;
         bool shown = false;
@@ -59,8 +60,8 @@ class Clipboard : public ::testing::Test {
     std::wstring Submit(int jobId, int pages = 0) {
         std::vector<std::wstring> files;
         for (int i = 0; i < pages; ++i) {
-            files.push_back(dir_ / (L"job" + std::to_wstring(jobId) + L"-" + std::to_wstring(i) +
-                                    L".emf"));
+            files.push_back(
+                dir_ / (L"job" + std::to_wstring(jobId) + L"-" + std::to_wstring(i) + L".emf"));
             EXPECT_TRUE(WriteFileBytes(files.back(), "EMF"));
         }
         const std::wstring job = dir_ / (L"job" + std::to_wstring(jobId) + L".ini");

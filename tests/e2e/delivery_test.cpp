@@ -478,14 +478,11 @@ TEST_F(DeliveryRoads, NeitherClassNorTitleStopsModes1And2BeforeTheStages) {
         EXPECT_TRUE(FileExists(job.page2)) << mode;
     }
     const std::wstring cause = L"neither a target window class nor a title is configured";
-    const std::vector<std::wstring> road = {L"Processing thread started.",
-                                            L"Print job info successfully retrieved. JobID=741",
-                                            Failed(741, path(L"job.ini"), cause),
-                                            lmvn::reports::kNotConfigured.text,
-                                            L"Processing thread started.",
-                                            L"Print job info successfully retrieved. JobID=742",
-                                            Failed(742, path(L"job.ini"), cause),
-                                            lmvn::reports::kNotConfigured.text};
+    const std::vector<std::wstring> road = {
+        L"Processing thread started.",        L"Print job info successfully retrieved. JobID=741",
+        Failed(741, path(L"job.ini"), cause), lmvn::reports::kNotConfigured.text,
+        L"Processing thread started.",        L"Print job info successfully retrieved. JobID=742",
+        Failed(742, path(L"job.ini"), cause), lmvn::reports::kNotConfigured.text};
     EXPECT_EQ(road, Road());
     EXPECT_TRUE(lmvntest::ReadStageJournal(dir()).empty());  // no stage ran
     EXPECT_TRUE(Journal().empty());                          // no client started
@@ -499,10 +496,11 @@ TEST_F(DeliveryRoads, CommandLineClientThatCannotStart) {
     ASSERT_TRUE(WaitUntil([&] { return !FileExists(job.file); }, 10000));
     EXPECT_TRUE(FileExists(job.page0));
     EXPECT_TRUE(FileExists(job.page2));
-    EXPECT_EQ(StagesThen(750, {L"Run client application.",
-                               Failed(750, job.file, L"the start of the client failed with error 2"),
-                               lmvn::reports::kDispatcherFailed.text}),
-              Road());
+    EXPECT_EQ(
+        StagesThen(750, {L"Run client application.",
+                         Failed(750, job.file, L"the start of the client failed with error 2"),
+                         lmvn::reports::kDispatcherFailed.text}),
+        Road());
 }
 
 TEST_F(DeliveryRoads, ModesOneAndTwoNameTheJobAndWhyNoWindowWasThere) {
@@ -523,8 +521,8 @@ TEST_F(DeliveryRoads, ModesOneAndTwoNameTheJobAndWhyNoWindowWasThere) {
     const auto has = [&](const std::wstring& line) {
         return std::count(road.begin(), road.end(), line) == 1;
     };
-    EXPECT_TRUE(has(Failed(760, job.file,
-                           L"no window of class \"LmvnE2EWanted\" and any title was found")));
+    EXPECT_TRUE(has(
+        Failed(760, job.file, L"no window of class \"LmvnE2EWanted\" and any title was found")));
     EXPECT_TRUE(has(Failed(761, second.file, L"the start of the client failed with error 2")));
 }
 
