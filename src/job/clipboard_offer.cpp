@@ -95,12 +95,15 @@ LRESULT ClipboardOffer::Handle(UINT message, WPARAM wParam, LPARAM) {
 bool ClipboardOffer::Offer(UINT format, UniqueGlobal block) {
     format_ = format;
     block_ = std::move(block);
-    // The return value says nothing when no data is given: the last error does.
-    ::SetLastError(ERROR_SUCCESS);
-    Win32().SetClipboardData(format, nullptr);
-    const DWORD error = ::GetLastError();
-    if (format == 0 || error != ERROR_SUCCESS) {
-        error_ = format == 0 ? ERROR_INVALID_PARAMETER : error;
+    DWORD refused = ERROR_INVALID_PARAMETER;  // no format: its name did not register
+    if (format != 0) {
+        // The result says nothing when no data is given: the last error does.
+        ::SetLastError(ERROR_SUCCESS);
+        Win32().SetClipboardData(format, nullptr);
+        refused = ::GetLastError();
+    }
+    if (refused != ERROR_SUCCESS) {
+        error_ = refused;
         block_.reset();
         return false;
     }
