@@ -160,7 +160,7 @@ DWORD DeliverByClipboard(const wchar_t* jobPath, ClientSettings& settings, Uniqu
                 failure = {&reports::kSetClipboardFailed, true, {}};
                 FormatText(failure.cause, L"no memory for the clipboard block (error %u)",
                            blockError);
-            } else if (!offer.Offer(format, std::move(block))) {
+            } else if (!offer.Offer(format, block)) {
                 failure = {&reports::kSetClipboardFailed, true, {}};
                 FormatText(failure.cause,
                            L"the clipboard format \"%s\" could not be set (error %u)",

@@ -92,9 +92,7 @@ LRESULT ClipboardOffer::Handle(UINT message, WPARAM wParam, LPARAM) {
     }
 }
 
-bool ClipboardOffer::Offer(UINT format, UniqueGlobal block) {
-    format_ = format;
-    block_ = std::move(block);
+bool ClipboardOffer::Offer(UINT format, UniqueGlobal& block) {
     DWORD refused = ERROR_INVALID_PARAMETER;  // no format: its name did not register
     if (format != 0) {
         // The result says nothing when no data is given: the last error does.
@@ -104,9 +102,10 @@ bool ClipboardOffer::Offer(UINT format, UniqueGlobal block) {
     }
     if (refused != ERROR_SUCCESS) {
         error_ = refused;
-        block_.reset();
         return false;
     }
+    format_ = format;
+    block_ = std::move(block);
     state_ = State::Offered;
     return true;
 }

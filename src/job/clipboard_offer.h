@@ -43,10 +43,10 @@ class ClipboardOffer {
     DWORD error() const { return error_; }
 
     // With the clipboard opened by window() and emptied: offers `format` with
-    // no data and keeps `block` (the 260-byte ANSI path) for the moment it is
+    // no data and takes `block` (the 260-byte ANSI path) for the moment it is
     // asked for. False (error() set) when the system refused the offer; the
-    // block is then released.
-    bool Offer(UINT format, UniqueGlobal block);
+    // block then stays with the caller.
+    bool Offer(UINT format, UniqueGlobal& block);
 
     // Handles this thread's messages until somebody asked for the format (and
     // then, briefly, until the reader has closed the clipboard again), the

@@ -654,7 +654,7 @@ TEST_F(ClipboardDelivery, FailuresCloseTheClipboardBeforeTheReport) {
         {"data not offered",
          [](ClientSettings&) { clip.offers = false; },
          {"register", "alloc 2 260", "lock", "unlock", "open with owner", "empty", "is-window",
-          "offer", "free", "close", "box F008"},
+          "offer", "close", "free", "box F008"},
          false},
         {"no memory",
          [](ClientSettings&) { clip.allocates = false; },
