@@ -116,33 +116,112 @@ HWND FindTargetWindow(const ClientSettings& settings) {
                                OrNone(settings.targetWindowTitle));
 }
 
-HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll) {
+namespace {
+
+// The outcome of a search that found nothing after this job started the
+// client: it ended early, or it runs without the window.
+ClientSearch::Outcome AfterStart(const UniqueProcess& client, ClientSearch& search) {
     Win32Api& api = Win32();
+    if (api.WaitForSingleObject(client.process.get(), 0) == WAIT_OBJECT_0 &&
+        api.GetExitCodeProcess(client.process.get(), &search.exitCode)) {
+        return ClientSearch::Outcome::Ended;
+    }
+    return ClientSearch::Outcome::NoWindow;
+}
+
+}  // namespace
+
+HWND FindOrStartClientWindow(const ClientSettings& settings, UniqueProcess& client, bool poll,
+                             ClientSearch* search) {
+    Win32Api& api = Win32();
+    ClientSearch ignored;
+    ClientSearch& why = search != nullptr ? *search : ignored;
+    why = ClientSearch{};
     HWND window = nullptr;
     const StartTurn turn = TakeClientStartTurn(settings, window);
-    if (turn == StartTurn::Found) return window;  // already running: not started
+    if (turn == StartTurn::Found) {  // already running: not started
+        why.outcome = ClientSearch::Outcome::Found;
+        return window;
+    }
     // Another job has started it: its window, if the start brought one.
-    if (turn == StartTurn::Waited) return FindTargetWindow(settings);
+    if (turn == StartTurn::Waited) {
+        window = FindTargetWindow(settings);
+        if (window != nullptr) why.outcome = ClientSearch::Outcome::Found;
+        return window;
+    }
     const ClientStartTurn starting(turn == StartTurn::Mine);
 
     // The client command line alone; the window will be told the path.
     wchar_t commandLine[kTextUnits] = {};
     CopyText(commandLine, settings.commandLine);
-    if (!StartClient(commandLine, client)) return nullptr;  // shows as no window
-    if (api.WaitForInputIdle(client.process.get(), kClientIdleWaitMs) != 0) return nullptr;
+    if (!StartClient(commandLine, client)) {  // shows as no window
+        why.outcome = ClientSearch::Outcome::StartFailed;
+        why.error = ::GetLastError();
+        return nullptr;
+    }
+    if (api.WaitForInputIdle(client.process.get(), kClientIdleWaitMs) != 0) {
+        why.outcome = AfterStart(client, why) == ClientSearch::Outcome::Ended
+                          ? ClientSearch::Outcome::Ended
+                          : ClientSearch::Outcome::NotReady;
+        return nullptr;
+    }
 
-    if (!poll) return FindTargetWindow(settings);
+    if (!poll) {
+        window = FindTargetWindow(settings);
+        why.outcome = window != nullptr ? ClientSearch::Outcome::Found : AfterStart(client, why);
+        return window;
+    }
 
     // A client may create its window some time after it first waits for
     // input; keep looking, for a bounded time.
     for (int cycle = 0; cycle < kPollCycles; ++cycle) {
         window = FindTargetWindow(settings);
-        if (window != nullptr) return window;
+        if (window != nullptr) break;
         api.Sleep(kPollPauseMs);
         window = FindTargetWindow(settings);
-        if (window != nullptr) return window;
+        if (window != nullptr) break;
     }
-    return nullptr;
+    why.outcome = window != nullptr ? ClientSearch::Outcome::Found : AfterStart(client, why);
+    return window;
+}
+
+void DescribeClientSearch(std::span<wchar_t> out, const ClientSettings& settings,
+                          const ClientSearch& search) {
+    switch (search.outcome) {
+        case ClientSearch::Outcome::Found:
+            FormatText(out, L"the window was found");
+            return;
+        case ClientSearch::Outcome::StartFailed:
+            FormatText(out, L"the start of the client failed with error %u", search.error);
+            return;
+        case ClientSearch::Outcome::NotReady:
+            FormatText(out,
+                       L"the client was started but did not become ready for input within %u s",
+                       kClientIdleWaitMs / 1000);
+            return;
+        case ClientSearch::Outcome::Ended:
+            FormatText(out,
+                       L"the client was started but ended (exit code %u) before its window "
+                       L"was found",
+                       search.exitCode);
+            return;
+        case ClientSearch::Outcome::NoWindow:
+            break;
+    }
+    // Empty class or title: any.
+    wchar_t windowClass[kTextUnits + 8] = {};
+    wchar_t windowTitle[kTextUnits + 8] = {};
+    if (settings.targetWindowClass[0] != L'\0') {
+        FormatText(windowClass, L"class \"%s\"", settings.targetWindowClass);
+    } else {
+        CopyText(windowClass, L"any class");
+    }
+    if (settings.targetWindowTitle[0] != L'\0') {
+        FormatText(windowTitle, L"title \"%s\"", settings.targetWindowTitle);
+    } else {
+        CopyText(windowTitle, L"any title");
+    }
+    FormatText(out, L"no window of %s and %s was found", windowClass, windowTitle);
 }
 
 }  // namespace lmvn

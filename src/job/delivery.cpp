@@ -50,7 +50,8 @@ DWORD DeliverByCopyData(const wchar_t* jobPath, ClientSettings& settings, Unique
     DWORD exitCode = kExitStopped;
     if (!RunStages(jobPath, progress, client, exitCode)) return exitCode;
 
-    const HWND window = FindOrStartClientWindow(settings, client, true);
+    ClientSearch search;
+    const HWND window = FindOrStartClientWindow(settings, client, true, &search);
     // The progress indicator stays up while the client starts.
     if (progress) CloseProgressIndicator(std::move(progress));
 
@@ -71,6 +72,15 @@ DWORD DeliverByCopyData(const wchar_t* jobPath, ClientSettings& settings, Unique
     } else {
         // No window, or a path with no ANSI form that fits: nothing is sent,
         // and the files stay for another attempt.
+        wchar_t cause[kLongTextUnits] = {};
+        if (search.outcome != ClientSearch::Outcome::Found) {
+            DescribeClientSearch(cause, settings, search);
+        } else if (!converted) {
+            CopyText(cause, L"the path has no form in the ANSI code page");
+        } else {
+            CopyText(cause, L"the client's window went away before the job was handed over");
+        }
+        LogDeliveryFailure(jobPath, L"%s", cause);
         ReportError(reports::kTargetInaccessible);
     }
     return CommonEnd(client);
@@ -93,6 +103,8 @@ DWORD DeliverByCommandLine(const wchar_t* jobPath, ClientSettings& settings,
 
     if (LogEnabled != 0) WriteLog(L"Run client application.");
     if (!StartClient(commandLine, client)) {
+        LogDeliveryFailure(jobPath, L"the start of the client failed with error %u",
+                           ::GetLastError());
         ReportError(reports::kDispatcherFailed);
         DeleteJobFile(jobPath);  // the EMF files stay
         return CommonEnd(client);

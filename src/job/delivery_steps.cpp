@@ -1,9 +1,14 @@
 #include "job/delivery_steps.h"
 
+#include "common/settings.h"
+#include "diag/format.h"
+#include "diag/log.h"
 #include "diag/report.h"
 #include "job/job_files.h"
 #include "job/purge.h"
 #include "job/stages.h"
+
+#include <cstdarg>
 
 namespace lmvn {
 
@@ -11,7 +16,23 @@ bool HasTargetIdentification(const ClientSettings& settings) {
     return settings.targetWindowClass[0] != L'\0' || settings.targetWindowTitle[0] != L'\0';
 }
 
+void LogDeliveryFailure(const wchar_t* jobPath, const wchar_t* causeFormat, ...) {
+    if (LogEnabled == 0) return;
+    wchar_t cause[kLongTextUnits] = {};
+    va_list args;
+    va_start(args, causeFormat);
+    FormatTextV(cause, causeFormat, args);
+    va_end(args);
+    // The file may be gone by now: JobID 0, as when it holds none.
+    const int jobId =
+        static_cast<int>(Win32().GetPrivateProfileIntW(L"Document", L"JobID", 0, jobPath));
+    wchar_t line[kLongTextUnits] = {};
+    FormatText(line, L"Delivery failed. JobID=%d, path \"%s\". Cause: %s.", jobId, jobPath, cause);
+    WriteLog(line);
+}
+
 DWORD RefuseUnidentifiedTarget(const wchar_t* jobPath) {
+    LogDeliveryFailure(jobPath, L"neither a target window class nor a title is configured");
     ReportError(reports::kNotConfigured);
     DeleteJobFile(jobPath);
     return kExitStopped;

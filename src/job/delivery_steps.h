@@ -23,6 +23,12 @@ DWORD RefuseUnidentifiedTarget(const wchar_t* jobPath);
 // The thread's exit code.
 DWORD CommonEnd(UniqueProcess& client);
 
+// With logging on, the line written right before the report of a job that
+// was not delivered: which job (its JobID and path) and why.
+//   Delivery failed. JobID=4711, path "C:\jobs\job.ini". Cause: <cause>.
+// `causeFormat` is formatted with the arguments that follow (format.h).
+void LogDeliveryFailure(const wchar_t* jobPath, const wchar_t* causeFormat, ...);
+
 // Runs the stages. True when the job goes on to the client (the progress
 // indicator, when started, is in `progress`); otherwise the job is over and
 // `exitCode` says how it ended.

@@ -33,6 +33,7 @@ struct Win32Api {
     decltype(&::CreateProcessW) CreateProcessW = &::CreateProcessW;
     decltype(&::GetCurrentProcess) GetCurrentProcess = &::GetCurrentProcess;
     decltype(&::TerminateProcess) TerminateProcess = &::TerminateProcess;
+    decltype(&::GetExitCodeProcess) GetExitCodeProcess = &::GetExitCodeProcess;
     decltype(&::GetProcessId) GetProcessId = &::GetProcessId;
     decltype(&::GetModuleFileNameW) GetModuleFileNameW = &::GetModuleFileNameW;
     decltype(&::GetCurrentProcessId) GetCurrentProcessId = &::GetCurrentProcessId;
@@ -120,9 +121,21 @@ struct Win32Api {
     decltype(&::GetWindowThreadProcessId) GetWindowThreadProcessId = &::GetWindowThreadProcessId;
     decltype(&::GetClassNameW) GetClassNameW = &::GetClassNameW;
     decltype(&::SendMessageW) SendMessageW = &::SendMessageW;
-    decltype(&::SendMessageTimeoutW) SendMessageTimeoutW = &::SendMessageTimeoutW;
     decltype(&::PostMessageW) PostMessageW = &::PostMessageW;
     decltype(&::WaitForInputIdle) WaitForInputIdle = &::WaitForInputIdle;
+
+    // user32: the agent's own hidden window (the clipboard's owner) and its
+    // messages
+    decltype(&::GetModuleHandleW) GetModuleHandleW = &::GetModuleHandleW;
+    decltype(&::RegisterClassExW) RegisterClassExW = &::RegisterClassExW;
+    decltype(&::CreateWindowExW) CreateWindowExW = &::CreateWindowExW;
+    decltype(&::DestroyWindow) DestroyWindow = &::DestroyWindow;
+    decltype(&::DefWindowProcW) DefWindowProcW = &::DefWindowProcW;
+    decltype(&::SetWindowLongPtrW) SetWindowLongPtrW = &::SetWindowLongPtrW;
+    decltype(&::GetWindowLongPtrW) GetWindowLongPtrW = &::GetWindowLongPtrW;
+    decltype(&::MsgWaitForMultipleObjects) MsgWaitForMultipleObjects = &::MsgWaitForMultipleObjects;
+    decltype(&::PeekMessageW) PeekMessageW = &::PeekMessageW;
+    decltype(&::DispatchMessageW) DispatchMessageW = &::DispatchMessageW;
 
     // user32: foreground activation
     decltype(&::SetForegroundWindow) SetForegroundWindow = &::SetForegroundWindow;
@@ -137,6 +150,7 @@ struct Win32Api {
     decltype(&::EmptyClipboard) EmptyClipboard = &::EmptyClipboard;
     decltype(&::SetClipboardData) SetClipboardData = &::SetClipboardData;
     decltype(&::CloseClipboard) CloseClipboard = &::CloseClipboard;
+    decltype(&::GetClipboardOwner) GetClipboardOwner = &::GetClipboardOwner;
 
     // winspool: print queue
     decltype(&::OpenPrinterW) OpenPrinterW = &::OpenPrinterW;

@@ -130,8 +130,9 @@ TEST_F(Batch, ClipboardDeliversEachPathOnceAndEndsWindowlessProgressIndicators) 
     progress.idle = true;
     progress.delayMs = 30000;
     ASSERT_TRUE(SetStageBehaviour(dir_.path(), L"progress.exe", progress));
-    // Neither idle nor with a window for a second and a half.
-    ConfigureClient(2, L"--start-delay 1500");
+    // Neither idle nor with a window for a second and a half; then it reads
+    // each path a moment after its message, not while handling it.
+    ConfigureClient(2, L"--start-delay 1500 --read-delay 100");
     RunBatch(30);
 
     const std::string journal = ReadFileBytes(Journal());

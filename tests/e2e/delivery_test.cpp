@@ -193,6 +193,11 @@ class DeliveryRoads : public ::testing::Test {
         road.insert(road.end(), tail.begin(), tail.end());
         return road;
     }
+    // The line before the report of a job that was not delivered.
+    static std::wstring Failed(int jobId, const std::wstring& job, const std::wstring& cause) {
+        return L"Delivery failed. JobID=" + std::to_wstring(jobId) + L", path \"" + job +
+               L"\". Cause: " + cause + L".";
+    }
     bool WaitForJournal(const std::string& part, int count, DWORD timeoutMs = kJobTimeoutMs) {
         return WaitUntil([&] { return Occurrences(Journal(), part) >= count; }, timeoutMs);
     }
@@ -416,7 +421,9 @@ TEST_F(DeliveryRoads, ClipboardHeldByAnotherProgramLeavesEverythingAlone) {
     EXPECT_TRUE(FileExists(job.page2));
     EXPECT_EQ(L"held by the test", ClipboardText());
     EXPECT_EQ(0, Occurrences(Journal(), "job via="));
-    EXPECT_EQ(StagesThen(730, {lmvn::reports::kOpenClipboardFailed.text}), Road());
+    EXPECT_EQ(StagesThen(730, {Failed(730, job.file, L"another program holds the clipboard open"),
+                               lmvn::reports::kOpenClipboardFailed.text}),
+              Road());
 }
 
 TEST_F(DeliveryRoads, ClipboardWithoutTargetEmptiesItAndDeletesTheJobFiles) {
@@ -435,7 +442,11 @@ TEST_F(DeliveryRoads, ClipboardWithoutTargetEmptiesItAndDeletesTheJobFiles) {
     EXPECT_TRUE(FileExists(job.page3));  // listed beyond Count
     EXPECT_EQ(L"<none>", ClipboardText());
     EXPECT_EQ(1, Occurrences(Journal(), "start pid="));
-    EXPECT_EQ(StagesThen(731, {lmvn::reports::kTargetInaccessible.text}), Road());
+    EXPECT_EQ(StagesThen(731, {Failed(731, job.file,
+                                      L"the client was started but ended (exit code 2) before its "
+                                      L"window was found"),
+                               lmvn::reports::kTargetInaccessible.text}),
+              Road());
 }
 
 TEST_F(DeliveryRoads, CopyDataWithoutTargetKeepsTheFiles) {
@@ -444,7 +455,11 @@ TEST_F(DeliveryRoads, CopyDataWithoutTargetKeepsTheFiles) {
     const Job job = WriteJob(732);
     SubmitFile(job.file);
     EXPECT_EQ(Shown(lmvn::reports::kTargetInaccessible), WaitForBox(kPollingJobTimeoutMs));
-    EXPECT_EQ(StagesThen(732, {L"Sending WM_COPYDATA.", lmvn::reports::kTargetInaccessible.text}),
+    EXPECT_EQ(StagesThen(732, {L"Sending WM_COPYDATA.",
+                               Failed(732, job.file,
+                                      L"the client was started but ended (exit code 2) before its "
+                                      L"window was found"),
+                               lmvn::reports::kTargetInaccessible.text}),
               Road());
     EXPECT_TRUE(FileExists(job.file));
     EXPECT_TRUE(FileExists(job.page0));
@@ -462,12 +477,12 @@ TEST_F(DeliveryRoads, NeitherClassNorTitleStopsModes1And2BeforeTheStages) {
         EXPECT_TRUE(FileExists(job.page0)) << mode;
         EXPECT_TRUE(FileExists(job.page2)) << mode;
     }
-    const std::vector<std::wstring> road = {L"Processing thread started.",
-                                            L"Print job info successfully retrieved. JobID=741",
-                                            lmvn::reports::kNotConfigured.text,
-                                            L"Processing thread started.",
-                                            L"Print job info successfully retrieved. JobID=742",
-                                            lmvn::reports::kNotConfigured.text};
+    const std::wstring cause = L"neither a target window class nor a title is configured";
+    const std::vector<std::wstring> road = {
+        L"Processing thread started.",        L"Print job info successfully retrieved. JobID=741",
+        Failed(741, path(L"job.ini"), cause), lmvn::reports::kNotConfigured.text,
+        L"Processing thread started.",        L"Print job info successfully retrieved. JobID=742",
+        Failed(742, path(L"job.ini"), cause), lmvn::reports::kNotConfigured.text};
     EXPECT_EQ(road, Road());
     EXPECT_TRUE(lmvntest::ReadStageJournal(dir()).empty());  // no stage ran
     EXPECT_TRUE(Journal().empty());                          // no client started
@@ -481,8 +496,34 @@ TEST_F(DeliveryRoads, CommandLineClientThatCannotStart) {
     ASSERT_TRUE(WaitUntil([&] { return !FileExists(job.file); }, 10000));
     EXPECT_TRUE(FileExists(job.page0));
     EXPECT_TRUE(FileExists(job.page2));
-    EXPECT_EQ(StagesThen(750, {L"Run client application.", lmvn::reports::kDispatcherFailed.text}),
-              Road());
+    EXPECT_EQ(
+        StagesThen(750, {L"Run client application.",
+                         Failed(750, job.file, L"the start of the client failed with error 2"),
+                         lmvn::reports::kDispatcherFailed.text}),
+        Road());
+}
+
+TEST_F(DeliveryRoads, ModesOneAndTwoNameTheJobAndWhyNoWindowWasThere) {
+    // Clipboard mode: the client starts, but its window is of another class.
+    Configure(2, L"LmvnE2EWanted", L"", ClientCommand(L"LmvnE2EOther", L""));
+    const Job job = WriteJob(760);
+    SubmitFile(job.file);
+    EXPECT_EQ(Shown(lmvn::reports::kTargetInaccessible), WaitForBox());
+    // Copy-data mode: the client cannot be started at all.
+    Configure(1, L"LmvnE2EWanted", L"Its title", L"\"" + path(L"no such client.exe") + L"\"");
+    ASSERT_TRUE(WaitUntil([&] { return !FileExists(job.file); }, 10000));
+    const Job second = WriteJob(761);
+    SubmitFile(second.file);
+    ASSERT_TRUE(robot_.WaitForBoxes(2, kJobTimeoutMs));
+    EXPECT_EQ(Shown(lmvn::reports::kTargetInaccessible), robot_.Boxes()[1].text);
+
+    const auto road = Road();
+    const auto has = [&](const std::wstring& line) {
+        return std::count(road.begin(), road.end(), line) == 1;
+    };
+    EXPECT_TRUE(has(
+        Failed(760, job.file, L"no window of class \"LmvnE2EWanted\" and any title was found")));
+    EXPECT_TRUE(has(Failed(761, second.file, L"the start of the client failed with error 2")));
 }
 
 }  // namespace

@@ -111,6 +111,9 @@ BOOL WINAPI FakeEnumWindows(WNDENUMPROC, LPARAM param) {
     return TRUE;
 }
 
+// What the target window does on a clipboard message, besides counting it.
+void (*onClipboardMessage)(HWND target) = nullptr;
+
 LRESULT CALLBACK TargetProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA) {
         const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
@@ -122,6 +125,7 @@ LRESULT CALLBACK TargetProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
     if (message >= 0x8000 && message <= 0xBFFF) {
         world.posted.push_back(message);
+        if (onClipboardMessage != nullptr) onClipboardMessage(window);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -371,22 +375,43 @@ TEST(ClipboardMessage, ForcedIntoTheApplicationRange) {
 }
 
 // A clipboard of our own behind the seam, recording the order of the calls.
+// The agent's owner window is real; the fake tells it to render as the
+// system would when a program reads the offered format.
 struct FakeClipboard {
     bool recording = false;
     std::vector<std::string> calls;
     bool opens = true;
-    bool sets = true;
+    bool offers = true;
     bool allocates = true;
     bool locks = true;
-    bool answers = true;  // the client handles the message in time
+    bool readsOnMessage = true;    // the target window reads while handling its message
+    bool closesOnMessage = false;  // ... or closes instead
+    HWND opener = nullptr;         // the window that opened it last
+    HWND owner = nullptr;          // the window that emptied it last
+    UINT offered = 0;              // a format offered without data
     HANDLE placed = nullptr;
     std::string placedBytes;
     SIZE_T placedSize = 0;
+    ULONGLONG clock = 1000000;  // the agent's tick count; its waits move it on
 };
 FakeClipboard clip;
+bool noAnsiForm = false;  // the job path converts to nothing
 
 void Record(const std::string& call) {
     if (clip.recording) clip.calls.push_back(call);
+}
+
+// The target window handles the clipboard message: it reads the format,
+// which makes the system ask the owner to render it.
+void ReadOnMessage(HWND target) {
+    if (clip.closesOnMessage) {
+        Record("target closes");
+        DestroyWindow(target);
+        return;
+    }
+    if (!clip.readsOnMessage || clip.offered == 0) return;
+    Record("read");
+    SendMessageW(clip.owner, WM_RENDERFORMAT, clip.offered, 0);
 }
 
 class ClipboardDelivery : public Delivery {
@@ -395,10 +420,18 @@ class ClipboardDelivery : public Delivery {
         Delivery::SetUp();
         clip = FakeClipboard{};
         settings_.transferMode = 2;
+        onClipboardMessage = &ReadOnMessage;
     }
     void TearDown() override {
+        onClipboardMessage = nullptr;
+        noAnsiForm = false;
         if (clip.placed != nullptr) GlobalFree(clip.placed);
         Delivery::TearDown();
+    }
+    void Reset() {
+        if (clip.placed != nullptr) GlobalFree(clip.placed);
+        clip = FakeClipboard{};
+        world = World{};
     }
 
     ScopedApiOverride<decltype(&::RegisterClipboardFormatW)> register_{
@@ -410,21 +443,34 @@ class ClipboardDelivery : public Delivery {
     ScopedApiOverride<decltype(&::OpenClipboard)> open_{
         &Win32Api::OpenClipboard, [](HWND owner) -> BOOL {
             Record(owner == nullptr ? "open" : "open with owner");
-            if (!clip.opens) SetLastError(ERROR_ACCESS_DENIED);
-            return clip.opens;
+            if (!clip.opens) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            clip.opener = owner;
+            return TRUE;
         }};
     ScopedApiOverride<decltype(&::EmptyClipboard)> empty_{&Win32Api::EmptyClipboard, []() -> BOOL {
                                                               Record("empty");
+                                                              clip.owner = clip.opener;
+                                                              clip.offered = 0;
                                                               return TRUE;
                                                           }};
     ScopedApiOverride<decltype(&::CloseClipboard)> close_{&Win32Api::CloseClipboard, []() -> BOOL {
                                                               Record("close");
                                                               return TRUE;
                                                           }};
+    ScopedApiOverride<decltype(&::GetClipboardOwner)> owner_{&Win32Api::GetClipboardOwner,
+                                                             []() -> HWND { return clip.owner; }};
     ScopedApiOverride<decltype(&::SetClipboardData)> set_{
         &Win32Api::SetClipboardData, [](UINT format, HANDLE block) -> HANDLE {
-            Record(format == 0xC123 ? "set" : "set ?");
-            if (!clip.sets) return nullptr;
+            if (block == nullptr) {  // an offer: the result says nothing
+                Record(format == 0xC123 ? "offer" : "offer ?");
+                if (!clip.offers) SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
+                if (clip.offers) clip.offered = format;
+                return nullptr;
+            }
+            Record(format == 0xC123 ? "render" : "render ?");
             clip.placed = block;
             clip.placedSize = GlobalSize(block);
             const char* bytes = static_cast<const char*>(GlobalLock(block));
@@ -463,21 +509,37 @@ class ClipboardDelivery : public Delivery {
                                                                         Record("activate");
                                                                         return TRUE;
                                                                     }};
-    ScopedApiOverride<decltype(&::SendMessageTimeoutW)> send_{
-        &Win32Api::SendMessageTimeoutW,
-        [](HWND w, UINT message, WPARAM wp, LPARAM lp, UINT flags, UINT timeout,
-           PDWORD_PTR result) -> LRESULT {
-            Record("send " + std::to_string(message) + " " + std::to_string(wp) + " " +
-                   std::to_string(lp) + " flags " + std::to_string(flags) + " " +
-                   std::to_string(timeout));
-            if (!clip.answers) {
-                SetLastError(ERROR_TIMEOUT);
+    ScopedApiOverride<decltype(&::PostMessageW)> post_{
+        &Win32Api::PostMessageW, [](HWND w, UINT message, WPARAM wp, LPARAM lp) -> BOOL {
+            Record("post " + std::to_string(message) + " " + std::to_string(wp) + " " +
+                   std::to_string(lp));
+            return PostMessageW(w, message, wp, lp);
+        }};
+    // The agent's clock: each wait for messages that nothing ends passes its
+    // whole time at once.
+    ScopedApiOverride<decltype(&::GetTickCount64)> ticks_{&Win32Api::GetTickCount64,
+                                                          []() -> ULONGLONG { return clip.clock; }};
+    ScopedApiOverride<decltype(&::MsgWaitForMultipleObjects)> wait_{
+        &Win32Api::MsgWaitForMultipleObjects,
+        [](DWORD, const HANDLE*, BOOL, DWORD ms, DWORD) -> DWORD {
+            MSG message;
+            if (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) return WAIT_OBJECT_0;
+            clip.clock += ms;
+            return WAIT_TIMEOUT;
+        }};
+    ScopedApiOverride<decltype(&::WideCharToMultiByte)> ansi_{
+        &Win32Api::WideCharToMultiByte,
+        [](UINT codePage, DWORD flags, LPCWCH wide, int units, LPSTR ansi, int bytes,
+           LPCCH defaultChar, LPBOOL usedDefault) -> int {
+            if (noAnsiForm) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
-            return SendMessageTimeoutW(w, message, wp, lp, flags, timeout, result);
+            return WideCharToMultiByte(codePage, flags, wide, units, ansi, bytes, defaultChar,
+                                       usedDefault);
         }};
-    // Reports land in the sequence too, so that we see the clipboard is still
-    // open while the box is up.
+    // Reports land in the sequence too, so that we see whether the clipboard
+    // is still open while the box is up.
     ScopedApiOverride<decltype(&::MessageBoxW)> box_{
         &Win32Api::MessageBoxW, [](HWND, LPCWSTR text, LPCWSTR, UINT) -> int {
             std::string code = "box ?";
@@ -489,41 +551,69 @@ class ClipboardDelivery : public Delivery {
         }};
 };
 
-TEST_F(ClipboardDelivery, PlacesTheBlockThenActivatesThenPosts) {
+TEST_F(ClipboardDelivery, OffersThePathPostsAndPlacesItOnlyWhenTheClientReads) {
     JobFiles files;
     settings_.messageId = 0xBFFF;
     EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
     const std::vector<std::string> expected = {
-        "register",
-        "open",
-        "empty",
-        "alloc 2 260",
-        "lock",
-        "unlock",
-        "is-window",
-        "set",
-        "close",
-        "activate",
-        // SMTO_ABORTIFHUNG, 10 s: handled by the time the call returns.
-        "send 49151 0 0 flags 2 10000",
-    };
+        "register", "alloc 2 260", "lock", "unlock",
+        // The agent's own window owns the clipboard, which holds no data yet
+        // and is closed at once.
+        "open with owner", "empty", "is-window", "offer", "close", "activate", "post 49151 0 0",
+        // The client reads while handling the message: only now is the path
+        // placed. Then the reader has closed the clipboard again.
+        "read", "render", "open with owner", "close"};
     EXPECT_EQ(expected, clip.calls);
     EXPECT_EQ(260u, clip.placedSize);
     EXPECT_STREQ(std::string(files.job.begin(), files.job.end()).c_str(), clip.placedBytes.c_str());
     EXPECT_EQ(std::vector<UINT>{0xBFFF}, world.posted);
     EXPECT_TRUE(files.AllThere());
     EXPECT_EQ(1, world.purges);
+    EXPECT_TRUE(Boxes().empty());
 }
 
 TEST_F(ClipboardDelivery, OutOfRangeMessageIdsPost0x8000) {
     for (DWORD id : {0x0u, 0x7FFFu, 0xC000u, 0xFFFFFFFFu}) {
         JobFiles files;
-        world.posted.clear();
-        if (clip.placed != nullptr) GlobalFree(clip.placed);
-        clip = FakeClipboard{};
+        Reset();
         settings_.messageId = id;
         EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
         EXPECT_EQ(std::vector<UINT>{0x8000}, world.posted) << id;
+    }
+}
+
+// A client that does not read: after the bound, or once its window has gone,
+// the path is withdrawn (the clipboard emptied while it still holds the
+// offer, the block released), the clipboard is closed before the report, and
+// the job's files stay.
+TEST_F(ClipboardDelivery, AnUnreadPathIsWithdrawnAndReportedWithTheFilesKept) {
+    struct Case {
+        const char* name;
+        bool closes;
+        std::vector<std::string> tail;
+    };
+    const Case cases[] = {
+        {"never reads", false, {"open with owner", "empty", "close", "free", "box F007"}},
+        {"window closed",
+         true,
+         {"target closes", "is-window", "open with owner", "empty", "close", "free", "box F007"}},
+    };
+    for (const Case& c : cases) {
+        JobFiles files;
+        Reset();
+        clip.readsOnMessage = false;
+        clip.closesOnMessage = c.closes;
+        const ULONGLONG start = clip.clock;
+        EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_)) << c.name;
+        ASSERT_GT(clip.calls.size(), c.tail.size()) << c.name;
+        EXPECT_EQ(c.tail,
+                  std::vector<std::string>(clip.calls.end() - c.tail.size(), clip.calls.end()))
+            << c.name;
+        // Only a client that is there and silent is waited for, a minute.
+        EXPECT_EQ(c.closes ? 0u : 60000u, clip.clock - start) << c.name;
+        EXPECT_EQ(nullptr, clip.placed) << c.name;
+        EXPECT_TRUE(files.AllThere()) << c.name;
+        EXPECT_EQ(1, world.purges) << c.name;
     }
 }
 
@@ -532,38 +622,25 @@ TEST_F(ClipboardDelivery, ClipboardHeldElsewhereLeavesEverythingAlone) {
     clip.opens = false;
     EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
     // Ten tries, 20 ms apart, then the report.
-    std::vector<std::string> expected = {"register"};
-    expected.insert(expected.end(), 10, "open");
+    std::vector<std::string> expected = {"register", "alloc 2 260", "lock", "unlock"};
+    expected.insert(expected.end(), 10, "open with owner");
+    expected.push_back("free");
     expected.push_back("box F009");
     EXPECT_EQ(expected, clip.calls);
     EXPECT_TRUE(files.AllThere());
     EXPECT_EQ(1, world.purges);
 }
 
-TEST_F(ClipboardDelivery, AClientThatDoesNotAnswerInTimeIsReportedAndKeepsItsFiles) {
-    JobFiles files;
-    clip.answers = false;
-    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
-    ASSERT_GE(clip.calls.size(), 2u);
-    EXPECT_EQ("send 32768 0 0 flags 2 10000", clip.calls[clip.calls.size() - 2]);
-    EXPECT_EQ("box F007", clip.calls.back());
-    EXPECT_TRUE(files.AllThere());
-    EXPECT_EQ(1, world.purges);
-
-    // The next delivery is not held up by it.
-    clip = FakeClipboard{};
-    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
-    EXPECT_EQ("send 32768 0 0 flags 2 10000", clip.calls.back());
-}
-
-// Each failure after the clipboard was opened: the report while it is still
-// open, then it is closed, an unplaced block released, and the job's files
-// deleted (the listed EMF files, skipping the empty entry; nothing beyond Count).
-TEST_F(ClipboardDelivery, FailuresAfterOpeningDeleteTheJobFiles) {
+// Each failure after the clipboard was opened: it is left empty and closed
+// before the report; an unplaced block is released. A path the ANSI code page
+// cannot spell keeps the job's files; every other failure deletes them (the
+// listed EMF files, skipping the empty entry; nothing beyond Count).
+TEST_F(ClipboardDelivery, FailuresCloseTheClipboardBeforeTheReport) {
     struct Case {
         const char* name;
         void (*arrange)(ClientSettings&);
         std::vector<std::string> expected;
+        bool filesKept;
     };
     const Case cases[] = {
         {"no target window",
@@ -571,51 +648,48 @@ TEST_F(ClipboardDelivery, FailuresAfterOpeningDeleteTheJobFiles) {
              CopyText(s.targetWindowClass, L"NoSuchWindowClass");
              world.clientStarts = false;
          },
-         {"register", "open", "empty", "alloc 2 260", "lock", "unlock", "is-window", "box F007",
-          "close", "free"}},
-        {"data not placed",
-         [](ClientSettings&) { clip.sets = false; },
-         {"register", "open", "empty", "alloc 2 260", "lock", "unlock", "is-window", "set",
-          "box F008", "close", "free"}},
+         {"register", "alloc 2 260", "lock", "unlock", "open with owner", "empty", "is-window",
+          "close", "free", "box F007"},
+         false},
+        {"data not offered",
+         [](ClientSettings&) { clip.offers = false; },
+         {"register", "alloc 2 260", "lock", "unlock", "open with owner", "empty", "is-window",
+          "offer", "close", "free", "box F008"},
+         false},
         {"no memory",
          [](ClientSettings&) { clip.allocates = false; },
-         {"register", "open", "empty", "alloc 2 260", "is-window", "box F008", "close"}},
+         {"register", "alloc 2 260", "open with owner", "empty", "is-window", "close", "box F008"},
+         false},
         {"lock refused",
          [](ClientSettings&) { clip.locks = false; },
-         {"register", "open", "empty", "alloc 2 260", "lock", "free", "is-window", "box F008",
-          "close"}},
+         {"register", "alloc 2 260", "lock", "free", "open with owner", "empty", "is-window",
+          "close", "box F008"},
+         false},
+        {"no ANSI form",
+         [](ClientSettings&) { noAnsiForm = true; },
+         {"register", "open with owner", "empty", "is-window", "close", "box F008"},
+         true},
     };
     for (const Case& c : cases) {
         JobFiles files;
-        clip = FakeClipboard{};
-        world = World{};
+        Reset();
+        noAnsiForm = false;
         ClientSettings settings = settings_;
         c.arrange(settings);
         EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings, client_)) << c.name;
         EXPECT_EQ(c.expected, clip.calls) << c.name;
-        EXPECT_FALSE(FileExists(files.job)) << c.name;
-        EXPECT_FALSE(FileExists(files.page0)) << c.name;
-        EXPECT_FALSE(FileExists(files.page2)) << c.name;
-        EXPECT_TRUE(FileExists(files.page3)) << c.name;  // File3 lies beyond Count=3
+        EXPECT_EQ(nullptr, clip.placed) << c.name;
+        if (c.filesKept) {
+            EXPECT_TRUE(files.AllThere()) << c.name;
+        } else {
+            EXPECT_FALSE(FileExists(files.job)) << c.name;
+            EXPECT_FALSE(FileExists(files.page0)) << c.name;
+            EXPECT_FALSE(FileExists(files.page2)) << c.name;
+            EXPECT_TRUE(FileExists(files.page3)) << c.name;  // File3 lies beyond Count=3
+        }
         EXPECT_EQ(1, world.purges) << c.name;
         EXPECT_TRUE(world.posted.empty()) << c.name;
     }
-}
-
-TEST_F(ClipboardDelivery, APathWithoutAnAnsiFormIsNeverCopied) {
-    JobFiles files;
-    ScopedApiOverride<decltype(&::WideCharToMultiByte)> noAnsi(
-        &Win32Api::WideCharToMultiByte,
-        [](UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL) -> int {
-            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-            return 0;
-        });
-    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
-    EXPECT_EQ((std::vector<std::string>{"register", "open", "empty", "alloc 2 260", "free",
-                                        "is-window", "box F008", "close"}),
-              clip.calls);
-    EXPECT_EQ(nullptr, clip.placed);
-    EXPECT_FALSE(FileExists(files.job));
 }
 
 // ---- Modes 1 and 2 without a target window identification ---------------------

@@ -10,12 +10,12 @@
 //       "Target Window Class" / "Target Window Title"; lpData holds the path
 //       in the ANSI code page, zero-terminated, cbData is always 260 and
 //       dwData is "Message ID";
-//   2, clipboard: the agent puts the ANSI path (a 260-byte block) on the
+//   2, clipboard: the agent offers the ANSI path (a 260-byte block) on the
 //       clipboard in the format registered under the name "Clipboard Format",
-//       then sends message number "Message ID" (kept within 0x8000 to
+//       then posts message number "Message ID" (kept within 0x8000 to
 //       0xBFFF, else 0x8000) to that window, and puts no other job's path
-//       there until the window has handled it: read the clipboard while
-//       handling the message.
+//       there until the path has been read (or 60 s have passed): read the
+//       clipboard when handling the message.
 //
 // In modes 1 and 2 the agent starts "Client Application" (without the path)
 // only when it finds no target window, so a client should create its window
@@ -41,6 +41,13 @@
 //                       nor with a window)
 //   --no-window         end at once (exit code 2) without creating a window
 //   --copydata-delay MS hold each WM_COPYDATA for MS before answering it
+//   --busy-after MS     keep the window's thread busy for MS after each job,
+//                       as a client that opens the document does
+//   --handler-delay MS  clipboard mode: take MS more in the handler after
+//                       reading the clipboard (a dialog about the job)
+//   --read-delay MS     clipboard mode: read the clipboard MS after the
+//                       message, not while handling it
+//   --never-read        clipboard mode: note the message, never read the path
 // Everything after the options is taken, as it stands, as the path of a job
 // description file (command-line mode).
 #include <windows.h>
@@ -70,6 +77,10 @@ struct Options {
     DWORD startDelayMs = 0;
     bool noWindow = false;
     DWORD copyDataDelayMs = 0;
+    DWORD busyAfterMs = 0;
+    DWORD handlerDelayMs = 0;
+    DWORD readDelayMs = 0;
+    bool neverRead = false;
     std::wstring jobPath;  // from the command line, if any
 };
 
@@ -115,7 +126,7 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
         const Word word = NextWord(p);
         const std::wstring& name = word.text;
         if (name.rfind(L"--", 0) != 0) break;  // the job path begins here
-        const bool takesValue = name != L"--no-window";
+        const bool takesValue = name != L"--no-window" && name != L"--never-read";
         Word value{L"", word.next};
         if (takesValue) {
             const wchar_t* v = SkipBlanks(word.next);
@@ -142,6 +153,14 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
             options.startDelayMs = ParseNumber(value.text);
         } else if (name == L"--copydata-delay") {
             options.copyDataDelayMs = ParseNumber(value.text);
+        } else if (name == L"--busy-after") {
+            options.busyAfterMs = ParseNumber(value.text);
+        } else if (name == L"--handler-delay") {
+            options.handlerDelayMs = ParseNumber(value.text);
+        } else if (name == L"--read-delay") {
+            options.readDelayMs = ParseNumber(value.text);
+        } else if (name == L"--never-read") {
+            options.neverRead = true;
         } else if (name == L"--no-window") {
             options.noWindow = true;
         } else {
@@ -169,7 +188,12 @@ std::wstring shownText;
 
 // A private message: jobs that came by WM_COPYDATA wait in pendingJobs.
 constexpr UINT kJobArrived = WM_USER + 1;
+// Another: the work after a job (--busy-after).
+constexpr UINT kBusyAfterJob = WM_USER + 2;
 constexpr UINT_PTR kLifetimeTimer = 1;
+// Clipboard reads put off by --read-delay, each on a timer of its own.
+constexpr UINT_PTR kFirstReadTimer = 100;
+UINT_PTR nextReadTimer = kFirstReadTimer;
 
 // The agent sends the path in the ANSI code page (modes 1 and 2): the path
 // itself when that code page spells it, else its short form.
@@ -217,6 +241,9 @@ void HandleJob(const std::wstring& header, const std::wstring& path) {
     Journal(record);
     shownText += record;
     if (textView != nullptr) SetWindowTextW(textView, shownText.c_str());
+    if (options.busyAfterMs != 0 && mainWindow != nullptr) {
+        PostMessageW(mainWindow, kBusyAfterJob, 0, 0);
+    }
     if (options.quitAfter > 0 && jobsReceived >= options.quitAfter && mainWindow != nullptr) {
         PostMessageW(mainWindow, WM_CLOSE, 0, 0);
     }
@@ -225,7 +252,7 @@ void HandleJob(const std::wstring& header, const std::wstring& path) {
 // Mode 2: the announced block is on the clipboard in our registered format.
 void ReadClipboardJob(HWND window, UINT message) {
     const UINT format = RegisterClipboardFormatW(options.format.c_str());
-    // The agent has closed the clipboard before sending; another program may
+    // The agent has closed the clipboard before posting; another program may
     // hold it for a moment, so try a few times.
     bool opened = false;
     for (int attempt = 0; attempt < 20 && !opened; ++attempt) {
@@ -249,6 +276,20 @@ void ReadClipboardJob(HWND window, UINT message) {
     CloseClipboard();
     header += L" bytes=" + std::to_wstring(size);
     HandleJob(header, FromAnsi(ansi));
+}
+
+// Mode 2, the message itself: read at once (the usual way), later, or never.
+void ClipboardMessageArrived(HWND window, UINT message) {
+    if (options.neverRead) {
+        Journal(L"unread via=clipboard message=" + std::to_wstring(message) + L"\r\n");
+        return;
+    }
+    if (options.readDelayMs != 0) {
+        SetTimer(window, nextReadTimer++, options.readDelayMs, nullptr);
+        return;
+    }
+    ReadClipboardJob(window, message);
+    if (options.handlerDelayMs != 0) Sleep(options.handlerDelayMs);
 }
 
 // Jobs that came by WM_COPYDATA, handled after the answer (window thread only).
@@ -293,15 +334,22 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 HandleJob(arrived.substr(0, split), arrived.substr(split + 1));
             }
             return 0;
+        case kBusyAfterJob:
+            Sleep(options.busyAfterMs);  // no messages meanwhile
+            return 0;
         case WM_TIMER:
             if (wParam == kLifetimeTimer) DestroyWindow(window);
+            if (wParam >= kFirstReadTimer) {
+                KillTimer(window, wParam);
+                ReadClipboardJob(window, options.message);
+            }
             return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
         default:
             if (message == options.message) {  // mode 2
-                ReadClipboardJob(window, message);
+                ClipboardMessageArrived(window, message);
                 return 0;
             }
             return DefWindowProcW(window, message, wParam, lParam);

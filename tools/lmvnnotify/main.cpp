@@ -37,9 +37,14 @@ constexpr Consequence kConsequences[] = {
     {0xF005, L"the processing thread ended without a job"},
     {0xF006, L"the processing thread ended; the job was not delivered"},
     {0xF007,
-     L"the job was not delivered (copy-data mode keeps its files; clipboard mode deleted the "
-     L"job description file and its EMF files)"},
-    {0xF008, L"the job was not delivered; the job description file and its EMF files were deleted"},
+     L"the job was not delivered; its files were kept, except in clipboard mode when no client "
+     L"window was found: then the job description file and its EMF files were deleted (the "
+     L"agent's log says which)"},
+    {0xF008,
+     L"the job was not delivered; the job description file and its EMF files were deleted, "
+     L"except when the job path has no form in the ANSI code page, the agent could not make its "
+     L"clipboard window, or the path could not be placed as the client read it: then they were "
+     L"kept (the agent's log says which)"},
     {0xF009, L"the job was not delivered; its files were kept"},
     {0xF010, L"the job description file was deleted; the job was not delivered"},
     {0xF011, L"the agent ended at start-up: another program holds its print event's name"},
