@@ -3,6 +3,7 @@
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/report.h"
+#include "win/file_identity.h"
 #include "win/win32api.h"
 
 #include <algorithm>
@@ -120,26 +121,10 @@ constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 // The paths and the state below are touched only under LogLock.
 wchar_t LogFilePath[kTextUnits] = {};
 wchar_t MovedLogFilePath[kTextUnits] = {};  // empty when the name does not fit
-struct FileId {
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
-    bool known = false;
-    bool operator==(const FileId&) const = default;
-};
-FileId LogFileId;  // of the file LogFileHandle holds
+FileId LogFileId;                           // of the file LogFileHandle holds
 constexpr DWORD kLogMoveRetryMs = 5000;
 bool LogMoveFailing = false;  // from a failed move to the next that succeeds
 DWORD LogMoveFailedAt = 0;    // GetTickCount of the last failed move
-
-FileId IdOf(HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    FileId id;
-    if (Win32().GetFileInformationByHandle(file, &info)) {
-        id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, true};
-    }
-    return id;
-}
 
 // Opens the log at `path` to append to it; a file that was not there is
 // created and gets the byte-order mark. The caller holds the named mutex

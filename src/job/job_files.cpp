@@ -3,6 +3,7 @@
 #include "common/settings.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "win/file_identity.h"
 #include "win/unique.h"
 #include "win/win32api.h"
 
@@ -13,16 +14,9 @@ namespace {
 enum class Checked { Not, Found, Absent };
 struct CheckedFile {
     Checked state = Checked::Not;
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
+    FileId id;
 };
 thread_local CheckedFile checked;
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& info) {
-    return info.dwVolumeSerialNumber == checked.volume &&
-           info.nFileIndexHigh == checked.indexHigh && info.nFileIndexLow == checked.indexLow;
-}
 
 }  // namespace
 
@@ -37,12 +31,13 @@ HANDLE OpenForIdentity(const wchar_t* path) {
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-void NoteCheckedJobFile(const BY_HANDLE_FILE_INFORMATION& identity) {
-    checked = CheckedFile{Checked::Found, identity.dwVolumeSerialNumber, identity.nFileIndexHigh,
-                          identity.nFileIndexLow};
+void NoteCheckedJobFile(const FileId& id) {
+    // Nothing to compare with later when the system does not tell it: no
+    // deletion then.
+    checked = CheckedFile{id.known ? Checked::Found : Checked::Absent, id};
 }
 
-void NoteJobFileAbsent() { checked = CheckedFile{Checked::Absent}; }
+void NoteJobFileAbsent() { checked = CheckedFile{Checked::Absent, FileId{}}; }
 
 void ForgetJobFile() { checked = CheckedFile{}; }
 
@@ -51,8 +46,7 @@ bool IsCheckedJobFile(const wchar_t* jobPath) {
     bool same = false;
     if (checked.state == Checked::Found) {
         const UniqueFile file(OpenForIdentity(jobPath));
-        BY_HANDLE_FILE_INFORMATION info{};
-        same = file && Win32().GetFileInformationByHandle(file.get(), &info) && SameFile(info);
+        same = file && IdOf(file.get()) == checked.id;
     }
     if (!same && LogEnabled != 0) {
         wchar_t line[kLongTextUnits] = {};

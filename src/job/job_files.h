@@ -2,6 +2,8 @@
 // the files the agent deletes on some failure paths.
 #pragma once
 
+#include "win/file_identity.h"
+
 #include <windows.h>
 
 namespace lmvn {
@@ -20,7 +22,7 @@ HANDLE OpenForIdentity(const wchar_t* path);
 // whoever may write the folder it lies in may put another file in its place
 // meanwhile: before the agent deletes anything for the job, it makes sure the
 // path still names the file that was checked.
-void NoteCheckedJobFile(const BY_HANDLE_FILE_INFORMATION& identity);
+void NoteCheckedJobFile(const FileId& id);
 // The check found no file: whatever appears under the path later was never
 // checked, so no deletion reads it or removes it.
 void NoteJobFileAbsent();

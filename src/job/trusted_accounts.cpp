@@ -5,6 +5,7 @@
 #include "diag/log.h"
 #include "diag/report.h"
 #include "job/job_files.h"
+#include "win/file_identity.h"
 #include "win/security.h"
 #include "win/unique.h"
 #include "win/win32api.h"
@@ -75,12 +76,7 @@ BOOL AcceptJobFile(const wchar_t* jobPath) {
     wchar_t userSid[kTextUnits] = {};
     (void)CurrentUserSid(userSid);
     if (error == ERROR_SUCCESS && IsTrustedJobOwner(owner, userSid)) {
-        BY_HANDLE_FILE_INFORMATION identity{};
-        if (api.GetFileInformationByHandle(file.get(), &identity)) {
-            NoteCheckedJobFile(identity);
-        } else {
-            NoteJobFileAbsent();  // nothing to compare with later: no deletion
-        }
+        NoteCheckedJobFile(IdOf(file.get()));
         return TRUE;
     }
     LogRefusal(jobPath, error == ERROR_SUCCESS ? owner : nullptr, error);

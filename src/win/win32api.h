@@ -51,8 +51,6 @@ struct Win32Api {
 
     // kernel32: files and profile files
     decltype(&::CreateFileW) CreateFileW = &::CreateFileW;
-    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle =
-        &::GetFileInformationByHandle;
     decltype(&::SetFilePointer) SetFilePointer = &::SetFilePointer;
     decltype(&::WriteFile) WriteFile = &::WriteFile;
     decltype(&::DeleteFileW) DeleteFileW = &::DeleteFileW;

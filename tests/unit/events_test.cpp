@@ -423,7 +423,12 @@ class MainLoop : public EventChannel {
         LoopFakes::terminated.clear();
     }
     void TearDown() override {
-        for (HANDLE h : LoopFakes::watches) CloseHandle(h);
+        // A thread still running would end its claim turn in the next test's
+        // turns: each has ended before the next test begins.
+        for (HANDLE h : LoopFakes::watches) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 40000));
+            CloseHandle(h);
+        }
         EventChannel::TearDown();
     }
     int Run() { return AgentMain(nullptr, nullptr, nullptr, 0); }
