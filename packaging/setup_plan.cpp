@@ -58,13 +58,7 @@ bool ValueFromProperty(const SettingSpec& spec, const std::wstring& given, Store
                     std::to_wstring(spec.limit) + L" fit";
             return false;
         }
-        made.type = REG_SZ;
-        for (const wchar_t c : given) {
-            made.data.push_back(static_cast<BYTE>(c & 0xFF));
-            made.data.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
-        }
-        made.data.push_back(0);
-        made.data.push_back(0);
+        made = TextValue(made.name, given);
     }
     value = std::move(made);
     return true;

@@ -1,6 +1,17 @@
 #include "setup_records.h"
 
 namespace lmvnsetup {
+
+StoredValue TextValue(const std::wstring& name, const std::wstring& text, DWORD type) {
+    StoredValue value{name, type, {}};
+    for (const wchar_t c : text) {
+        value.data.push_back(static_cast<BYTE>(c & 0xFF));
+        value.data.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
+    }
+    value.data.push_back(0);
+    value.data.push_back(0);
+    return value;
+}
 namespace {
 
 constexpr wchar_t kDigits[] = L"0123456789abcdef";

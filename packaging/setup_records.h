@@ -24,6 +24,9 @@ struct StoredValue {
     bool operator==(const StoredValue&) const = default;
 };
 
+// A text value: its UTF-16 code units, little-endian, then the terminator.
+StoredValue TextValue(const std::wstring& name, const std::wstring& text, DWORD type = REG_SZ);
+
 class RecordWriter {
   public:
     // Starts a new record (a line) with `tag`: letters only.

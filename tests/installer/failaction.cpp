@@ -22,6 +22,7 @@ namespace {
 
 using lmvnsetup::Record;
 using lmvnsetup::RecordWriter;
+using lmvnsetup::TextValue;
 
 constexpr wchar_t kPlantedClient[] = L"C:\\Users\\Public\\planted.exe";
 
@@ -33,15 +34,10 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
 
 std::wstring SettingsRecords() {
     const std::wstring client = kPlantedClient;
-    std::vector<BYTE> bytes;
-    for (const wchar_t c : client + L'\0') {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
     RecordWriter out;
     out.Begin(L"key").Text(L"main").Number(1);
     out.Begin(L"key").Text(L"settings").Number(1);
-    out.Begin(L"value").Text(L"settings").Number(1).Value({L"Client Application", REG_SZ, bytes});
+    out.Begin(L"value").Text(L"settings").Number(1).Value(TextValue(L"Client Application", client));
     return out.str();
 }
 

@@ -51,15 +51,10 @@ bool KeyExists(const std::wstring& path) {
 // Records that would create both keys and write a client into Settings.
 std::wstring PlantedSettings() {
     const std::wstring client = L"C:\\Users\\Public\\planted.exe";
-    std::vector<BYTE> bytes;
-    for (const wchar_t c : client + L'\0') {
-        bytes.push_back(static_cast<BYTE>(c & 0xFF));
-        bytes.push_back(static_cast<BYTE>(c >> 8));
-    }
     RecordWriter out;
     out.Begin(L"key").Text(L"main").Number(1);
     out.Begin(L"key").Text(L"settings").Number(1);
-    out.Begin(L"value").Text(L"settings").Number(1).Value({L"Client Application", REG_SZ, bytes});
+    out.Begin(L"value").Text(L"settings").Number(1).Value(TextValue(L"Client Application", client));
     return out.str();
 }
 

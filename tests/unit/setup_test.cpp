@@ -12,14 +12,7 @@ namespace lmvnsetup {
 namespace {
 
 StoredValue Text(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
-    StoredValue value{name, type, {}};
-    for (const wchar_t c : text) {
-        value.data.push_back(static_cast<BYTE>(c & 0xFF));
-        value.data.push_back(static_cast<BYTE>(c >> 8));
-    }
-    value.data.push_back(0);
-    value.data.push_back(0);
-    return value;
+    return TextValue(name, text, type);
 }
 
 StoredValue Dword(const wchar_t* name, DWORD number) {
