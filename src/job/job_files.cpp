@@ -41,13 +41,14 @@ void NoteJobFileAbsent() { checked = CheckedFile{Checked::Absent, FileId{}}; }
 
 void ForgetJobFile() { checked = CheckedFile{}; }
 
-bool IsCheckedJobFile(const wchar_t* jobPath) {
+namespace {
+
+// Whether `file`, open at `jobPath`, is the file the check accepted (true when
+// no check was made on this thread); logs the refusal.
+bool IsCheckedFile(HANDLE file, const wchar_t* jobPath) {
     if (checked.state == Checked::Not) return true;
-    bool same = false;
-    if (checked.state == Checked::Found) {
-        const UniqueFile file(OpenForIdentity(jobPath));
-        same = file && IdOf(file.get()) == checked.id;
-    }
+    const bool same =
+        checked.state == Checked::Found && file != INVALID_HANDLE_VALUE && IdOf(file) == checked.id;
     if (!same && LogEnabled != 0) {
         wchar_t line[kLongTextUnits] = {};
         FormatText(line,
@@ -58,14 +59,31 @@ bool IsCheckedJobFile(const wchar_t* jobPath) {
     return same;
 }
 
+}  // namespace
+
+bool IsCheckedJobFile(const wchar_t* jobPath) {
+    const UniqueFile file(OpenForIdentity(jobPath));
+    return IsCheckedFile(file.get(), jobPath);
+}
+
 void DeleteJobFile(const wchar_t* jobPath) {
     // A failure here changes nothing.
     if (IsCheckedJobFile(jobPath)) Win32().DeleteFileW(jobPath);
 }
 
 void DeleteJobFiles(const wchar_t* jobPath) {
-    if (!IsCheckedJobFile(jobPath)) return;
     Win32Api& api = Win32();
+    // Held while the list is read, without delete sharing: neither the file
+    // nor a folder above it can be moved away and another put in its place
+    // between the comparison and the last entry read (on Windows; Wine lets
+    // a folder with open files be renamed).
+    UniqueFile held(api.CreateFileW(jobPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!held && checked.state != Checked::Not) {
+        // Busy in a way that refuses the hold: compare without it.
+        held.reset(OpenForIdentity(jobPath));
+    }
+    if (!IsCheckedFile(held.get(), jobPath)) return;
     // Signed: a negative count deletes nothing.
     const int count = static_cast<int>(api.GetPrivateProfileIntW(L"EMF", L"Count", 0, jobPath));
     // Each entry costs one read of the file (about half a millisecond), so a
@@ -83,6 +101,7 @@ void DeleteJobFiles(const wchar_t* jobPath) {
         // A failed deletion does not stop the loop.
         if (file[0] != L'\0' && length < kTextUnits) api.DeleteFileW(file);
     }
+    held.reset();
     api.DeleteFileW(jobPath);
 }
 

@@ -17,7 +17,10 @@ struct FileId {
 inline FileId IdOf(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info = {};
     FileId id;
-    if (Win32().GetFileInformationByHandle(file, &info)) {
+    // Some network file systems give every file the index 0: that tells
+    // nothing.
+    if (Win32().GetFileInformationByHandle(file, &info) &&
+        (info.nFileIndexHigh != 0 || info.nFileIndexLow != 0)) {
         id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, true};
     }
     return id;

@@ -171,8 +171,31 @@ TEST_F(TrustedAccounts, DeletionsActOnlyOnTheFileWhoseOwnerWasChecked) {
     EXPECT_TRUE(lmvntest::FileExists(job_));
     EXPECT_TRUE(lmvntest::FileExists(page));
 
-    // No file at the check, one later.
+    // Held while its list is read: it cannot be moved away meanwhile.
+    static std::wstring heldJob;
+    static std::wstring away;
+    static int moves = 0;
+    heldJob = job_;
+    away = dir_ / L"away.ini";
+    moves = 0;
     ASSERT_TRUE(DeleteFileW(job_.c_str()));
+    ASSERT_TRUE(writeJob(job_));
+    ASSERT_TRUE(Accepts(OwnSid()));
+    {
+        ScopedApiOverride<decltype(&::GetPrivateProfileStringW)> moveMeanwhile(
+            &Win32Api::GetPrivateProfileStringW,
+            [](LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR out, DWORD size,
+               LPCWSTR path) -> DWORD {
+                if (MoveFileExW(heldJob.c_str(), away.c_str(), 0)) ++moves;
+                return ::GetPrivateProfileStringW(section, key, fallback, out, size, path);
+            });
+        DeleteJobFiles(job_.c_str());
+    }
+    EXPECT_EQ(0, moves);
+    EXPECT_FALSE(lmvntest::FileExists(job_));
+    EXPECT_FALSE(lmvntest::FileExists(page));
+
+    // No file at the check, one later.
     ASSERT_TRUE(Accepts(OwnSid()));
     ASSERT_TRUE(writeJob(job_));
     DeleteJobFiles(job_.c_str());
