@@ -110,13 +110,15 @@ constexpr BYTE kByteOrderMark[2] = {0xFF, 0xFE};
 // other has just moved.
 //
 // A move that fails (vp_log.1.txt is a directory, or an agent of an older
-// version holds vp_log.txt without sharing it for deletion, or the folder
-// refuses) leaves the file where it is: lines go on into it past the limit,
-// one line in the log says so, and the move is tried again kLogMoveRetryMs
-// later. If the new file cannot be opened after the move, lines go on into
-// the moved one and the next line tries again. A name at vp_log.1.txt is only
-// ever replaced or renamed, never opened or written through, so a link placed
-// there cannot turn the move onto another file.
+// version holds vp_log.txt without sharing it for deletion, or the agent's
+// user may not rename a file another user created, or the folder refuses)
+// leaves the file where it is and deletes nothing (see RenameFullLogFile):
+// lines go on into it past the limit, one line in the log says so, and the
+// move is tried again kLogMoveRetryMs later. If the new file cannot be opened
+// after the move, lines go on into the moved one and the next line tries
+// again. A name at vp_log.1.txt is only ever replaced or renamed, never
+// opened or written through, so a link placed there cannot turn the move
+// onto another file.
 //
 // The paths and the state below are touched only under LogLock.
 wchar_t LogFilePath[kTextUnits] = {};
@@ -201,32 +203,63 @@ void AppendLine(HANDLE file, const wchar_t* text) {
     Win32().WriteFile(file, line, static_cast<DWORD>(length * sizeof(wchar_t)), &written, nullptr);
 }
 
-// Renames the full file to vp_log.1.txt. Where the system does not replace a
-// file that others hold open (Windows renames without POSIX semantics refuse
-// with ERROR_ACCESS_DENIED), and an agent that has not written since the last
-// move still holds the earlier vp_log.1.txt, that file is first renamed aside
-// to a name of its own and deleted: it goes once its last holder lets go (at
-// that agent's next line). Anything but a plain file at vp_log.1.txt (a
-// directory, a link) is left alone and the move fails. Leaves the error of
-// the step that failed.
-bool RenameFullLogFile() {
+// How a try to rename the full file to vp_log.1.txt ended.
+enum class RenameResult {
+    kMoved,     // the full file is vp_log.1.txt
+    kNotMoved,  // the full file is still vp_log.txt
+    kLeftAside  // the full file kept the name in MovingLogFilePath: it could be
+                // neither moved on nor put back
+};
+wchar_t MovingLogFilePath[kTextUnits] = {};
+
+// Renames the full file to vp_log.1.txt, in steps that never delete anything
+// before the full file has left vp_log.txt:
+//  1. vp_log.txt gets a name of its own in the same folder, replacing nothing
+//     (vp_log.<process>-<ticks>.moving). A refusal here (the agent's user may
+//     not rename the file another user created) loses nothing.
+//  2. That name replaces vp_log.1.txt.
+//  3. Where the system does not replace a file that others hold open (Windows
+//     renames without POSIX semantics refuse with ERROR_ACCESS_DENIED), and
+//     an agent that has not written since the last move still holds the
+//     earlier vp_log.1.txt, that file is renamed aside to a name of its own
+//     and deleted (it goes once its last holder lets go, at that agent's
+//     next line), and step 2 is tried once more. Anything but a plain file at
+//     vp_log.1.txt (a directory, a link) is left alone.
+//  4. When vp_log.1.txt still cannot be replaced, the full file goes back to
+//     vp_log.txt; should even that fail (an agent without the mutex has made
+//     a new vp_log.txt meanwhile), it keeps its name of step 1.
+// Leaves the error of the step that failed.
+RenameResult RenameFullLogFile() {
     Win32Api& api = Win32();
-    if (api.MoveFileExW(LogFilePath, MovedLogFilePath, MOVEFILE_REPLACE_EXISTING)) return true;
-    const DWORD error = ::GetLastError();
-    const DWORD attributes = api.GetFileAttributesW(MovedLogFilePath);
+    const int process = static_cast<int>(api.GetCurrentProcessId());
+    const int ticks = static_cast<int>(api.GetTickCount());
     wchar_t name[64];
-    FormatText(name, L"vp_log.1.%d-%d.old", static_cast<int>(api.GetCurrentProcessId()),
-               static_cast<int>(api.GetTickCount()));
-    wchar_t aside[kTextUnits];
-    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        !BuildLogFilePath(aside, LogDestDir, name)) {
-        ::SetLastError(error);
-        return false;
+    FormatText(name, L"vp_log.%d-%d.moving", process, ticks);
+    if (!BuildLogFilePath(MovingLogFilePath, LogDestDir, name)) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return RenameResult::kNotMoved;
     }
-    if (!api.MoveFileExW(MovedLogFilePath, aside, 0)) return false;
-    (void)api.DeleteFileW(aside);
-    return api.MoveFileExW(LogFilePath, MovedLogFilePath, 0) != FALSE;
+    if (!api.MoveFileExW(LogFilePath, MovingLogFilePath, 0)) return RenameResult::kNotMoved;
+    if (api.MoveFileExW(MovingLogFilePath, MovedLogFilePath, MOVEFILE_REPLACE_EXISTING)) {
+        return RenameResult::kMoved;
+    }
+    DWORD error = ::GetLastError();
+    const DWORD attributes = api.GetFileAttributesW(MovedLogFilePath);
+    FormatText(name, L"vp_log.1.%d-%d.old", process, ticks);
+    wchar_t old[kTextUnits];
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        BuildLogFilePath(old, LogDestDir, name)) {
+        if (api.MoveFileExW(MovedLogFilePath, old, 0)) {
+            (void)api.DeleteFileW(old);
+            if (api.MoveFileExW(MovingLogFilePath, MovedLogFilePath, 0))
+                return RenameResult::kMoved;
+        }
+        error = ::GetLastError();
+    }
+    const bool back = api.MoveFileExW(MovingLogFilePath, LogFilePath, 0) != FALSE;
+    ::SetLastError(error);
+    return back ? RenameResult::kNotMoved : RenameResult::kLeftAside;
 }
 
 // Step 2: renames the full file to vp_log.1.txt and holds a new vp_log.txt.
@@ -238,19 +271,31 @@ bool MoveFullLogFile() {
         (LogMoveFailing && api.GetTickCount() - LogMoveFailedAt < kLogMoveRetryMs)) {
         return false;
     }
-    if (!RenameFullLogFile()) {
+    const RenameResult result = RenameFullLogFile();
+    if (result != RenameResult::kMoved) {
         const DWORD error = ::GetLastError();
-        if (!LogMoveFailing) {
-            wchar_t text[kTextUnits];
-            FormatText(text,
-                       L"Log file not moved to %s (error %d). It grows past LogMaxSize until a "
-                       L"later try succeeds.",
-                       kMovedLogFileName, static_cast<int>(error));
+        HANDLE file = INVALID_HANDLE_VALUE;
+        if (result == RenameResult::kLeftAside) {
+            // Its lines are all there; the next ones go to the new vp_log.txt.
+            file = OpenForAppending(LogFilePath);
+            if (file != INVALID_HANDLE_VALUE) HoldLogFile(file);
+        }
+        if (!LogMoveFailing || result == RenameResult::kLeftAside) {
+            wchar_t text[kLongTextUnits];
+            if (result == RenameResult::kLeftAside) {
+                FormatText(text, L"Log file not moved to %s (error %d). Its lines are in %s.",
+                           kMovedLogFileName, static_cast<int>(error), MovingLogFilePath);
+            } else {
+                FormatText(text,
+                           L"Log file not moved to %s (error %d). It grows past LogMaxSize "
+                           L"until a later try succeeds.",
+                           kMovedLogFileName, static_cast<int>(error));
+            }
             AppendLine(LogFileHandle, text);
         }
         LogMoveFailing = true;
         LogMoveFailedAt = api.GetTickCount();
-        return false;
+        return file != INVALID_HANDLE_VALUE;
     }
     LogMoveFailing = false;
     HANDLE file = OpenForAppending(LogFilePath);

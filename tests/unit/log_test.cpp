@@ -435,5 +435,56 @@ TEST_F(LogFileTest, AnEarlierMovedFileThatCannotBeReplacedIsRenamedAsideAndDelet
     EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW((dir_ / L"*.old").c_str(), &found));
 }
 
+// A move the system refuses deletes nothing: not when the agent's user may not
+// rename vp_log.txt (another user created it), nor when vp_log.1.txt can be
+// neither replaced nor renamed aside. Every line stays in vp_log.txt, the
+// earlier vp_log.1.txt is kept as it was, and no name of the move is left.
+enum class Refused { kLog, kMoved };
+Refused refused = Refused::kLog;
+
+BOOL WINAPI MoveRefusing(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    const std::wstring_view source(from);
+    const std::wstring_view target(to);
+    if (refused == Refused::kLog
+            ? source.ends_with(L"\\vp_log.txt")
+            : source.ends_with(L"\\vp_log.1.txt") || target.ends_with(L"\\vp_log.1.txt")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+TEST_F(LogFileTest, ARefusedMoveDeletesNothingAndKeepsEveryLine) {
+    LogMaxSize = 1;
+    const std::wstring moved = dir_ / L"vp_log.1.txt";
+    const std::string history("\xFF\xFEh\0i\0", 6);
+    ScopedApiOverride refuse(&Win32Api::MoveFileExW, &MoveRefusing);
+    for (const Refused which : {Refused::kLog, Refused::kMoved}) {
+        refused = which;
+        ASSERT_TRUE(lmvntest::WriteFileBytes(moved, history));
+        ASSERT_TRUE(OpenLogFile());
+        for (int i = 0; i < 30; ++i) WriteLog((L"line " + std::to_wstring(i)).c_str());
+        CloseLogFile();
+        EXPECT_EQ(history, lmvntest::ReadFileBytes(moved));
+        std::vector<std::wstring> texts = lmvntest::LogTexts(LogPath());
+        std::erase_if(texts, [](const std::wstring& text) {
+            return text == L"Agent started." ||
+                   text.starts_with(L"Log file not moved to vp_log.1.txt (error 5). It grows");
+        });
+        ASSERT_EQ(30u, texts.size());
+        for (int i = 0; i < 30; ++i) EXPECT_EQ(L"line " + std::to_wstring(i), texts[i]);
+        size_t files = 0;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((dir_ / L"*").c_str(), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, find);
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ++files;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        EXPECT_EQ(2u, files);
+        ASSERT_TRUE(DeleteFileW(LogPath().c_str()));
+    }
+}
+
 }  // namespace
 }  // namespace lmvn
