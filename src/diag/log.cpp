@@ -7,7 +7,13 @@
 #include "win/win32api.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace lmvn {
 
@@ -142,6 +148,55 @@ HANDLE OpenForAppending(const wchar_t* path) {
     return file;
 }
 
+// At run time the path may name a file that someone else put there (whoever
+// may rename the log file may replace it), and on Windows an open can wait
+// without limit for the holder of an opportunistic lock on that file. Such
+// an open runs on a thread of its own and is waited for kLogOpenWaitMs at
+// most, while LogLock and the named mutex are held: lines meanwhile go on
+// into the file held so far (none is lost), and the next line tries again.
+// An open given up on closes its file itself when it ends, and no other is
+// started until it has.
+constexpr DWORD kLogOpenWaitMs = 1000;
+struct PendingOpen {
+    std::mutex lock;
+    std::condition_variable ended;
+    wchar_t path[kTextUnits] = {};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool done = false;
+    bool abandoned = false;
+};
+std::atomic<bool> LogOpenPending{false};
+
+HANDLE OpenForAppendingBounded(const wchar_t* path) {
+    if (LogOpenPending.exchange(true)) return INVALID_HANDLE_VALUE;
+    const auto pending = std::make_shared<PendingOpen>();
+    CopyText(pending->path, path);
+    try {
+        std::thread([pending] {
+            const HANDLE file = OpenForAppending(pending->path);
+            std::lock_guard hold(pending->lock);
+            if (!pending->abandoned) {
+                pending->file = file;
+            } else if (file != INVALID_HANDLE_VALUE) {
+                Win32().CloseHandle(file);
+            }
+            pending->done = true;
+            LogOpenPending = false;
+            pending->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        LogOpenPending = false;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::unique_lock hold(pending->lock);
+    if (!pending->ended.wait_for(hold, std::chrono::milliseconds(kLogOpenWaitMs),
+                                 [&] { return pending->done; })) {
+        pending->abandoned = true;
+        return INVALID_HANDLE_VALUE;
+    }
+    return pending->file;
+}
+
 // Makes `file` the log file, closing the one held so far.
 void HoldLogFile(HANDLE file) {
     if (LogFileHandle != INVALID_HANDLE_VALUE) Win32().CloseHandle(LogFileHandle);
@@ -190,7 +245,7 @@ bool HeldFileIsAtPath() {
 // it cannot be opened, lines go on into the held file.
 void FollowMovedLogFile() {
     if (HeldFileLooksAtPath() || HeldFileIsAtPath()) return;
-    HANDLE file = OpenForAppending(LogFilePath);
+    HANDLE file = OpenForAppendingBounded(LogFilePath);
     if (file != INVALID_HANDLE_VALUE) HoldLogFile(file);
 }
 
@@ -277,7 +332,7 @@ bool MoveFullLogFile() {
         HANDLE file = INVALID_HANDLE_VALUE;
         if (result == RenameResult::kLeftAside) {
             // Its lines are all there; the next ones go to the new vp_log.txt.
-            file = OpenForAppending(LogFilePath);
+            file = OpenForAppendingBounded(LogFilePath);
             if (file != INVALID_HANDLE_VALUE) HoldLogFile(file);
         }
         if (!LogMoveFailing || result == RenameResult::kLeftAside) {
@@ -298,7 +353,7 @@ bool MoveFullLogFile() {
         return file != INVALID_HANDLE_VALUE;
     }
     LogMoveFailing = false;
-    HANDLE file = OpenForAppending(LogFilePath);
+    HANDLE file = OpenForAppendingBounded(LogFilePath);
     if (file == INVALID_HANDLE_VALUE) return false;
     HoldLogFile(file);
     return true;

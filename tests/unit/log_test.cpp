@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -484,6 +485,64 @@ TEST_F(LogFileTest, ARefusedMoveDeletesNothingAndKeepsEveryLine) {
         EXPECT_EQ(2u, files);
         ASSERT_TRUE(DeleteFileW(LogPath().c_str()));
     }
+}
+
+// Someone who may rename the log file may put a file of his own in its place
+// and hold an opportunistic lock on it, and on Windows an open then waits for
+// him without limit. Here the open of the new file blocks until released: the
+// lines meanwhile go on into the file held so far, and once the open can end,
+// the next line follows.
+struct BlockedOpen {
+    static inline HANDLE release = nullptr;
+    static inline std::atomic<int> entered{0};
+    static inline std::atomic<int> finished{0};
+    static HANDLE WINAPI Open(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model) {
+        const bool appending = (access & FILE_APPEND_DATA) != 0;
+        if (appending) {
+            ++entered;
+            WaitForSingleObject(release, 20000);
+        }
+        const HANDLE file = ::CreateFileW(path, access, share, security, disposition, flags, model);
+        const DWORD error = GetLastError();
+        if (appending) ++finished;
+        SetLastError(error);
+        return file;
+    }
+};
+
+TEST_F(LogFileTest, AnOpenThatWaitsOnSomeoneElseHoldsUpNoLine) {
+    ASSERT_TRUE(OpenLogFile());
+    const std::wstring moved = dir_ / L"elsewhere.txt";
+    ASSERT_TRUE(MoveFileExW(LogPath().c_str(), moved.c_str(), 0));
+    ASSERT_TRUE(lmvntest::WriteFileBytes(LogPath(), std::string("\xFF\xFE", 2)));
+    BlockedOpen::release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BlockedOpen::entered = 0;
+    BlockedOpen::finished = 0;
+    {
+        ScopedApiOverride<decltype(&::CreateFileW)> blocked(&Win32Api::CreateFileW,
+                                                            &BlockedOpen::Open);
+        WriteLog(L"while blocked 1");
+        WriteLog(L"while blocked 2");
+        // Returned with the open still waiting, and no second one started.
+        EXPECT_EQ(1, BlockedOpen::entered.load());
+        EXPECT_EQ(0, BlockedOpen::finished.load());
+        SetEvent(BlockedOpen::release);
+        for (int i = 0; i < 200 && BlockedOpen::finished.load() == 0; ++i) Sleep(50);
+        ASSERT_EQ(1, BlockedOpen::finished.load());
+        // The open given up on has closed its file: the next may delete it.
+        for (int i = 0; i < 200 && !DeleteFileW(LogPath().c_str()); ++i) Sleep(50);
+        ASSERT_FALSE(lmvntest::FileExists(LogPath()));
+        WriteLog(L"after");
+    }
+    CloseLogFile();
+    CloseHandle(BlockedOpen::release);
+    const auto held = lmvntest::LogTexts(moved);
+    ASSERT_GE(held.size(), 3u);
+    EXPECT_EQ(L"while blocked 1", held[1]);
+    EXPECT_EQ(L"while blocked 2", held[2]);
+    EXPECT_EQ(std::vector<std::wstring>{L"after"}, lmvntest::LogTexts(LogPath()));
 }
 
 }  // namespace
