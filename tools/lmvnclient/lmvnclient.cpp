@@ -45,6 +45,8 @@
 //                       as a client that opens the document does
 //   --handler-delay MS  clipboard mode: take MS more in the handler after
 //                       reading the clipboard (a dialog about the job)
+//   --hold-open MS      clipboard mode: keep the clipboard open MS after
+//                       reading it (a handler that shows a dialog first)
 //   --read-delay MS     clipboard mode: read the clipboard MS after the
 //                       message, not while handling it
 //   --never-read        clipboard mode: note the message, never read the path
@@ -79,6 +81,7 @@ struct Options {
     DWORD copyDataDelayMs = 0;
     DWORD busyAfterMs = 0;
     DWORD handlerDelayMs = 0;
+    DWORD holdOpenMs = 0;
     DWORD readDelayMs = 0;
     bool neverRead = false;
     std::wstring jobPath;  // from the command line, if any
@@ -157,6 +160,8 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
             options.busyAfterMs = ParseNumber(value.text);
         } else if (name == L"--handler-delay") {
             options.handlerDelayMs = ParseNumber(value.text);
+        } else if (name == L"--hold-open") {
+            options.holdOpenMs = ParseNumber(value.text);
         } else if (name == L"--read-delay") {
             options.readDelayMs = ParseNumber(value.text);
         } else if (name == L"--never-read") {
@@ -273,6 +278,7 @@ void ReadClipboardJob(HWND window, UINT message) {
             GlobalUnlock(data);
         }
     }
+    if (options.holdOpenMs != 0) Sleep(options.holdOpenMs);  // no messages meanwhile
     CloseClipboard();
     header += L" bytes=" + std::to_wstring(size);
     HandleJob(header, FromAnsi(ansi));
