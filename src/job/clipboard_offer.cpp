@@ -161,7 +161,11 @@ void ClipboardOffer::AwaitReaderClose(ULONGLONG deadline) {
 }
 
 void ClipboardOffer::Withdraw() {
-    if (state_ != State::Offered) return;
+    // An offer whose rendering failed is still on the clipboard, unread: a
+    // render request that came while nobody had the clipboard open (sent by
+    // some program, not by the system) fails, and a real reader after it must
+    // not find this job's format.
+    if (state_ != State::Offered && state_ != State::RenderFailed) return;
     state_ = State::Withdrawn;  // from here on nothing is placed
     Win32Api& api = Win32();
     if (api.GetClipboardOwner() != window_) return;

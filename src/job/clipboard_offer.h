@@ -54,8 +54,9 @@ class ClipboardOffer {
     // `boundMs` have passed (the bound covers the reader's close too).
     OfferOutcome WaitForRead(HWND target, DWORD boundMs);
 
-    // Withdraws an offer nobody read (the clipboard is emptied while it still
-    // holds it; nothing is rendered afterwards), and destroys the window.
+    // Withdraws an offer nobody read, also one whose rendering failed (the
+    // clipboard is emptied while it still holds it; nothing is rendered
+    // afterwards), and destroys the window.
     void Close();
 
   private:
