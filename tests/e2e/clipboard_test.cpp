@@ -127,9 +127,10 @@ TEST_F(Clipboard, AHandlerThatTakesLongAfterReadingGetsNoFalseReport) {
 
 TEST_F(Clipboard, AClientThatKeepsTheClipboardOpenAfterReadingGetsTheNextJobToo) {
     // The handler reads the path and keeps the clipboard open for 3 s (a
-    // dialog before CloseClipboard); the second job waits for the clipboard
-    // meanwhile.
-    StartClient(L"--hold-open 3000");
+    // dialog before CloseClipboard), then empties it, which waits for the
+    // agent's owner window to take note; the second job waits for the
+    // clipboard meanwhile.
+    StartClient(L"--hold-open 3000 --empty-on-read");
     Submit(1031);
     Submit(1032);
     ASSERT_TRUE(WaitForArrival(1031));

@@ -47,6 +47,7 @@
 //                       reading the clipboard (a dialog about the job)
 //   --hold-open MS      clipboard mode: keep the clipboard open MS after
 //                       reading it (a handler that shows a dialog first)
+//   --empty-on-read     clipboard mode: empty the clipboard before closing it
 //   --read-delay MS     clipboard mode: read the clipboard MS after the
 //                       message, not while handling it
 //   --never-read        clipboard mode: note the message, never read the path
@@ -82,6 +83,7 @@ struct Options {
     DWORD busyAfterMs = 0;
     DWORD handlerDelayMs = 0;
     DWORD holdOpenMs = 0;
+    bool emptyOnRead = false;
     DWORD readDelayMs = 0;
     bool neverRead = false;
     std::wstring jobPath;  // from the command line, if any
@@ -129,7 +131,8 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
         const Word word = NextWord(p);
         const std::wstring& name = word.text;
         if (name.rfind(L"--", 0) != 0) break;  // the job path begins here
-        const bool takesValue = name != L"--no-window" && name != L"--never-read";
+        const bool takesValue =
+            name != L"--no-window" && name != L"--never-read" && name != L"--empty-on-read";
         Word value{L"", word.next};
         if (takesValue) {
             const wchar_t* v = SkipBlanks(word.next);
@@ -164,6 +167,8 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
             options.holdOpenMs = ParseNumber(value.text);
         } else if (name == L"--read-delay") {
             options.readDelayMs = ParseNumber(value.text);
+        } else if (name == L"--empty-on-read") {
+            options.emptyOnRead = true;
         } else if (name == L"--never-read") {
             options.neverRead = true;
         } else if (name == L"--no-window") {
@@ -279,6 +284,7 @@ void ReadClipboardJob(HWND window, UINT message) {
         }
     }
     if (options.holdOpenMs != 0) Sleep(options.holdOpenMs);  // no messages meanwhile
+    if (options.emptyOnRead) EmptyClipboard();               // waits for the owner to take note
     CloseClipboard();
     header += L" bytes=" + std::to_wstring(size);
     HandleJob(header, FromAnsi(ansi));
