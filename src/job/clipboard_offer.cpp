@@ -12,11 +12,13 @@ constexpr wchar_t kOwnerClass[] = L"Lumvane clipboard owner";
 // has gone will never read.
 constexpr DWORD kTargetCheckMs = 250;
 
-// After the path was placed, the reader still holds the clipboard open for
-// the moment it takes to copy the block. The next job would find it open, so
-// the turn ends once the clipboard can be opened again, or after this long.
-constexpr DWORD kReaderCloseMs = 2000;
-constexpr DWORD kReaderClosePauseMs = 10;
+// After the path was placed, the reader still holds the clipboard open: for
+// the moment it takes to copy the block, or longer (a handler that shows a
+// dialog before it closes the clipboard). The next job would find it open, so
+// the turn ends once the clipboard can be opened again, within what is left
+// of the bound. Meanwhile the owner window keeps handling its messages: a
+// reader that empties the clipboard waits for its WM_DESTROYCLIPBOARD.
+constexpr DWORD kReaderClosePauseMs = 20;
 
 // A withdrawal, like a delivery, allows another program a moment's hold.
 constexpr int kWithdrawOpenAttempts = 10;
@@ -132,7 +134,7 @@ OfferOutcome ClipboardOffer::WaitForRead(HWND target, DWORD boundMs) {
     }
     switch (state_) {
         case State::Read:
-            AwaitReaderClose();
+            AwaitReaderClose(deadline);
             return OfferOutcome::Read;
         case State::TakenOver:
             return OfferOutcome::TakenOver;
@@ -141,18 +143,29 @@ OfferOutcome ClipboardOffer::WaitForRead(HWND target, DWORD boundMs) {
     }
 }
 
-void ClipboardOffer::AwaitReaderClose() {
+void ClipboardOffer::AwaitReaderClose(ULONGLONG deadline) {
     Win32Api& api = Win32();
-    const ULONGLONG deadline = api.GetTickCount64() + kReaderCloseMs;
-    while (!api.OpenClipboard(window_)) {
-        if (api.GetTickCount64() >= deadline) return;
-        api.Sleep(kReaderClosePauseMs);
+    for (;;) {
+        HandleWaitingMessages();
+        if (api.OpenClipboard(window_)) {
+            api.CloseClipboard();
+            return;
+        }
+        const ULONGLONG now = api.GetTickCount64();
+        // Still open at the end of the bound: the path was read all the same.
+        if (now >= deadline) return;
+        const DWORD pause =
+            static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kReaderClosePauseMs));
+        api.MsgWaitForMultipleObjects(0, nullptr, FALSE, pause, QS_ALLINPUT);
     }
-    api.CloseClipboard();
 }
 
 void ClipboardOffer::Withdraw() {
-    if (state_ != State::Offered) return;
+    // An offer whose rendering failed is still on the clipboard, unread: a
+    // render request that came while nobody had the clipboard open (sent by
+    // some program, not by the system) fails, and a real reader after it must
+    // not find this job's format.
+    if (state_ != State::Offered && state_ != State::RenderFailed) return;
     state_ = State::Withdrawn;  // from here on nothing is placed
     Win32Api& api = Win32();
     if (api.GetClipboardOwner() != window_) return;

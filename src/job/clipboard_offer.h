@@ -49,13 +49,14 @@ class ClipboardOffer {
     bool Offer(UINT format, UniqueGlobal& block);
 
     // Handles this thread's messages until somebody asked for the format (and
-    // then, briefly, until the reader has closed the clipboard again), the
+    // then until the reader has closed the clipboard again), the
     // offer was taken over or failed, `target` is no window any more, or
-    // `boundMs` have passed.
+    // `boundMs` have passed (the bound covers the reader's close too).
     OfferOutcome WaitForRead(HWND target, DWORD boundMs);
 
-    // Withdraws an offer nobody read (the clipboard is emptied while it still
-    // holds it; nothing is rendered afterwards), and destroys the window.
+    // Withdraws an offer nobody read, also one whose rendering failed (the
+    // clipboard is emptied while it still holds it; nothing is rendered
+    // afterwards), and destroys the window.
     void Close();
 
   private:
@@ -64,7 +65,7 @@ class ClipboardOffer {
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void HandleWaitingMessages();
-    void AwaitReaderClose();
+    void AwaitReaderClose(ULONGLONG deadline);
     void Withdraw();
 
     HWND window_ = nullptr;

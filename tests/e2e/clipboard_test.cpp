@@ -125,6 +125,22 @@ TEST_F(Clipboard, AHandlerThatTakesLongAfterReadingGetsNoFalseReport) {
     }
 }
 
+TEST_F(Clipboard, AClientThatKeepsTheClipboardOpenAfterReadingGetsTheNextJobToo) {
+    // The handler reads the path and keeps the clipboard open for 3 s (a
+    // dialog before CloseClipboard), then empties it, which waits for the
+    // agent's owner window to take note; the second job waits for the
+    // clipboard meanwhile.
+    StartClient(L"--hold-open 3000 --empty-on-read");
+    Submit(1031);
+    Submit(1032);
+    ASSERT_TRUE(WaitForArrival(1031));
+    ASSERT_TRUE(WaitForArrival(1032));
+    ASSERT_TRUE(WaitForJobsToEnd());
+    EXPECT_EQ(1, Arrivals(1031));
+    EXPECT_EQ(1, Arrivals(1032));
+    EXPECT_TRUE(robot_.Boxes().empty());
+}
+
 TEST_F(Clipboard, AClientThatNeverReadsIsReportedAfterTheBoundAndKeepsTheFiles) {
     StartClient(L"--never-read");
     const std::wstring job = Submit(1021, 2);

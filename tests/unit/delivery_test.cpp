@@ -384,6 +384,7 @@ struct FakeClipboard {
     bool offers = true;
     bool allocates = true;
     bool locks = true;
+    bool renders = true;           // false: placing the block fails (nobody holds it open)
     bool readsOnMessage = true;    // the target window reads while handling its message
     bool closesOnMessage = false;  // ... or closes instead
     HWND opener = nullptr;         // the window that opened it last
@@ -471,6 +472,10 @@ class ClipboardDelivery : public Delivery {
                 return nullptr;
             }
             Record(format == 0xC123 ? "render" : "render ?");
+            if (!clip.renders) {
+                SetLastError(ERROR_CLIPBOARD_NOT_OPEN);
+                return nullptr;
+            }
             clip.placed = block;
             clip.placedSize = GlobalSize(block);
             const char* bytes = static_cast<const char*>(GlobalLock(block));
@@ -615,6 +620,22 @@ TEST_F(ClipboardDelivery, AnUnreadPathIsWithdrawnAndReportedWithTheFilesKept) {
         EXPECT_TRUE(files.AllThere()) << c.name;
         EXPECT_EQ(1, world.purges) << c.name;
     }
+}
+
+// A render request that cannot be answered (one that some program sent while
+// nobody held the clipboard open) fails the job with its files kept, and the
+// offer is withdrawn: a later reader finds nothing of this job.
+TEST_F(ClipboardDelivery, AFailedRenderingWithdrawsTheOffer) {
+    JobFiles files;
+    clip.renders = false;
+    EXPECT_EQ(1u, DeliverJob(files.job.c_str(), settings_, client_));
+    const std::vector<std::string> tail = {"read",  "render", "open with owner", "empty",
+                                           "close", "free",   "box F008"};
+    ASSERT_GT(clip.calls.size(), tail.size());
+    EXPECT_EQ(tail, std::vector<std::string>(clip.calls.end() - tail.size(), clip.calls.end()));
+    EXPECT_EQ(0u, clip.offered);
+    EXPECT_EQ(nullptr, clip.placed);
+    EXPECT_TRUE(files.AllThere());
 }
 
 TEST_F(ClipboardDelivery, ClipboardHeldElsewhereLeavesEverythingAlone) {

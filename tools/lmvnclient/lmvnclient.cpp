@@ -45,6 +45,9 @@
 //                       as a client that opens the document does
 //   --handler-delay MS  clipboard mode: take MS more in the handler after
 //                       reading the clipboard (a dialog about the job)
+//   --hold-open MS      clipboard mode: keep the clipboard open MS after
+//                       reading it (a handler that shows a dialog first)
+//   --empty-on-read     clipboard mode: empty the clipboard before closing it
 //   --read-delay MS     clipboard mode: read the clipboard MS after the
 //                       message, not while handling it
 //   --never-read        clipboard mode: note the message, never read the path
@@ -79,6 +82,8 @@ struct Options {
     DWORD copyDataDelayMs = 0;
     DWORD busyAfterMs = 0;
     DWORD handlerDelayMs = 0;
+    DWORD holdOpenMs = 0;
+    bool emptyOnRead = false;
     DWORD readDelayMs = 0;
     bool neverRead = false;
     std::wstring jobPath;  // from the command line, if any
@@ -126,7 +131,8 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
         const Word word = NextWord(p);
         const std::wstring& name = word.text;
         if (name.rfind(L"--", 0) != 0) break;  // the job path begins here
-        const bool takesValue = name != L"--no-window" && name != L"--never-read";
+        const bool takesValue =
+            name != L"--no-window" && name != L"--never-read" && name != L"--empty-on-read";
         Word value{L"", word.next};
         if (takesValue) {
             const wchar_t* v = SkipBlanks(word.next);
@@ -157,8 +163,12 @@ bool ParseCommandLine(const wchar_t* commandLine, Options& options) {
             options.busyAfterMs = ParseNumber(value.text);
         } else if (name == L"--handler-delay") {
             options.handlerDelayMs = ParseNumber(value.text);
+        } else if (name == L"--hold-open") {
+            options.holdOpenMs = ParseNumber(value.text);
         } else if (name == L"--read-delay") {
             options.readDelayMs = ParseNumber(value.text);
+        } else if (name == L"--empty-on-read") {
+            options.emptyOnRead = true;
         } else if (name == L"--never-read") {
             options.neverRead = true;
         } else if (name == L"--no-window") {
@@ -273,6 +283,8 @@ void ReadClipboardJob(HWND window, UINT message) {
             GlobalUnlock(data);
         }
     }
+    if (options.holdOpenMs != 0) Sleep(options.holdOpenMs);  // no messages meanwhile
+    if (options.emptyOnRead) EmptyClipboard();               // waits for the owner to take note
     CloseClipboard();
     header += L" bytes=" + std::to_wstring(size);
     HandleJob(header, FromAnsi(ansi));
