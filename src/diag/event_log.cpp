@@ -48,7 +48,10 @@ void WriteEventLog(DWORD code, WORD type, const wchar_t* text) {
 }
 
 void CloseEventLog() {
-    std::lock_guard<std::shared_mutex> hold(source.lock);
+    // At the end of the agent, threads may still be reporting: the source is
+    // then left to the end of the process rather than waited for.
+    std::unique_lock<std::shared_mutex> hold(source.lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
     if (source.handle != nullptr) Win32().DeregisterEventSource(source.handle);
     source.handle = nullptr;
     source.failed = false;

@@ -242,11 +242,15 @@ bool HeldFileIsAtPath() {
 }
 
 // Step 1: another agent moved the file away; take the one at the path. When
-// it cannot be opened, lines go on into the held file.
-void FollowMovedLogFile() {
-    if (HeldFileLooksAtPath() || HeldFileIsAtPath()) return;
+// it cannot be opened, lines go on into the held file. Whether the held file
+// is the one at the path: only then may it be moved (the move renames
+// whatever is at the path).
+bool FollowMovedLogFile() {
+    if (HeldFileLooksAtPath() || HeldFileIsAtPath()) return true;
     HANDLE file = OpenForAppendingBounded(LogFilePath);
-    if (file != INVALID_HANDLE_VALUE) HoldLogFile(file);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    HoldLogFile(file);
+    return true;
 }
 
 void AppendLine(HANDLE file, const wchar_t* text) {
@@ -430,11 +434,11 @@ void WriteLog(const wchar_t* text) {
             const size_t length = FormatLogLine(line, now, text);
             const DWORD bytes = static_cast<DWORD>(length * sizeof(wchar_t));
             CrossProcessLock crossProcess;
-            FollowMovedLogFile();
+            const bool heldAtPath = FollowMovedLogFile();
             // Positions are 32-bit: at or beyond 4 GiB the seek fails and the
             // line is dropped (LogMaxSize, when set, keeps the file below).
             DWORD end = Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
-            if (end != INVALID_SET_FILE_POINTER && crossProcess.owned() &&
+            if (end != INVALID_SET_FILE_POINTER && heldAtPath && crossProcess.owned() &&
                 LogMoveDue(end, bytes, LogMaxSize) && MoveFullLogFile()) {
                 end = Win32().SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
             }

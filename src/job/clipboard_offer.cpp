@@ -19,6 +19,7 @@ constexpr DWORD kTargetCheckMs = 250;
 // of the bound. Meanwhile the owner window keeps handling its messages: a
 // reader that empties the clipboard waits for its WM_DESTROYCLIPBOARD.
 constexpr DWORD kReaderClosePauseMs = 20;
+constexpr ULONGLONG kReaderCloseGraceMs = 2000;
 
 // A withdrawal, like a delivery, allows another program a moment's hold.
 constexpr int kWithdrawOpenAttempts = 10;
@@ -134,7 +135,9 @@ OfferOutcome ClipboardOffer::WaitForRead(HWND target, DWORD boundMs) {
     }
     switch (state_) {
         case State::Read:
-            AwaitReaderClose(deadline);
+            // A read just before the bound still leaves the reader a moment
+            // to close the clipboard.
+            AwaitReaderClose(std::max(deadline, api.GetTickCount64() + kReaderCloseGraceMs));
             return OfferOutcome::Read;
         case State::TakenOver:
             return OfferOutcome::TakenOver;

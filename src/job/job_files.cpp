@@ -18,6 +18,9 @@ struct CheckedFile {
 };
 thread_local CheckedFile checked;
 
+constexpr int kHoldAttempts = 5;
+constexpr DWORD kHoldPauseMs = 100;
+
 }  // namespace
 
 bool NamesNoFile(DWORD error) {
@@ -77,11 +80,15 @@ void DeleteJobFiles(const wchar_t* jobPath) {
     // nor a folder above it can be moved away and another put in its place
     // between the comparison and the last entry read (on Windows; Wine lets
     // a folder with open files be renamed).
-    UniqueFile held(api.CreateFileW(jobPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!held && checked.state != Checked::Not) {
-        // Busy in a way that refuses the hold: compare without it.
-        held.reset(OpenForIdentity(jobPath));
+    // A file someone else holds with delete access refuses the hold: tried a
+    // few times, then the files are kept (compared without the hold, the file
+    // could still be swapped through that access).
+    UniqueFile held;
+    for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
+        if (attempt > 0) api.Sleep(kHoldPauseMs);
+        held.reset(api.CreateFileW(jobPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+        if (held || ::GetLastError() != ERROR_SHARING_VIOLATION) break;
     }
     if (!IsCheckedFile(held.get(), jobPath)) return;
     // Signed: a negative count deletes nothing.
