@@ -367,14 +367,7 @@ TEST_F(Faults, SeveralProcessesAppendingToOneLogLoseNoLine) {
         ASSERT_TRUE(StartTestProcess(line.data(), FALSE, 0, dir().c_str(), &startup, &info));
         started.push_back(info);
     }
-    for (const PROCESS_INFORMATION& info : started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 60000));
-        DWORD code = 99;
-        GetExitCodeProcess(info.hProcess, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
+    ExpectCleanExits(started, 60000);
 
     std::map<std::wstring, int> seen;
     int malformed = 0;

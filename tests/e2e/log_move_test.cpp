@@ -135,14 +135,7 @@ TEST_F(LogMoveE2E, FourWritersAcrossAMoveLoseCutAndDoubleNoLine) {
         },
         30000));
     SetEvent(start);
-    for (const PROCESS_INFORMATION& info : started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 60000));
-        DWORD code = 99;
-        GetExitCodeProcess(info.hProcess, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
+    ExpectCleanExits(started, 60000);
     CloseHandle(start);
 
     size_t movedBytes = 0;

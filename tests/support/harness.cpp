@@ -38,6 +38,17 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     }
 }
 
+void ExpectCleanExits(const std::vector<PROCESS_INFORMATION>& started, DWORD timeoutMs) {
+    for (const PROCESS_INFORMATION& info : started) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, timeoutMs));
+        DWORD code = 99;
+        GetExitCodeProcess(info.hProcess, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+}
+
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -31,6 +31,10 @@ bool ReportFailedStep(const wchar_t* step, const std::wstring& what);
 BOOL StartTestProcess(LPWSTR commandLine, BOOL inheritHandles, DWORD flags, LPCWSTR directory,
                       STARTUPINFOW* startup, PROCESS_INFORMATION* started);
 
+// Waits for each started program (`timeoutMs` each), expects each to have
+// ended with exit code 0, and closes its handles.
+void ExpectCleanExits(const std::vector<PROCESS_INFORMATION>& started, DWORD timeoutMs);
+
 // Whom a program the tests start runs as: the test's own account, which
 // under Wine holds the Administrators group, as an administrator's or the
 // producer's service's program would; or an ordinary user of the same
