@@ -1,5 +1,7 @@
 #include "win/registry.h"
 
+#include "win/security.h"
+
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -14,28 +16,12 @@ LONG Noted(ValueRead* read, LONG status) {
     return status;
 }
 
-// A SID of up to six sub-authorities, laid out as the system lays out a SID.
-struct KnownSid {
-    BYTE revision;
-    BYTE count;
-    BYTE authority[6];
-    DWORD sub[6];
-};
-// S-1-5-18, S-1-5-32-544 and NT SERVICE\TrustedInstaller.
-constexpr KnownSid kSystemSid{SID_REVISION, 1, {0, 0, 0, 0, 0, 5}, {18}};
-constexpr KnownSid kAdministratorsSid{SID_REVISION, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};
-constexpr KnownSid kTrustedInstallerSid{
-    SID_REVISION,
-    6,
-    {0, 0, 0, 0, 0, 5},
-    {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}};
+// NT SERVICE\TrustedInstaller, which owns keys that Windows itself installs.
+constexpr wchar_t kTrustedInstaller[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 bool IsTrustedSid(PSID sid) {
-    for (const KnownSid* known : {&kSystemSid, &kAdministratorsSid, &kTrustedInstallerSid}) {
-        // EqualSid only reads the structure.
-        if (Win32().EqualSid(sid, const_cast<KnownSid*>(known))) return true;
-    }
-    return false;
+    return SidIs(sid, L"SY") || SidIs(sid, L"BA") || SidIs(sid, kTrustedInstaller);
 }
 
 KeyWriteCheck Found(KeyWriters writers, PSID sid = nullptr, ACCESS_MASK rights = 0) {
