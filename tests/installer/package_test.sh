@@ -131,8 +131,19 @@ wine_out() { timeout --kill-after=5 30 setsid wine "$@" </dev/null 2>/dev/null |
 # sorted, in the .reg form: exact types and bytes (dword:, hex(2): for
 # REG_EXPAND_SZ, "..." for REG_SZ).
 values() {
-  rm -f "$work/key.reg"
-  timeout 30 setsid wine reg export "$1" "$(winpath "$work/key.reg")" /y </dev/null >/dev/null 2>&1 || return 0
+  # An export that fails for a key that is there (seen now and then under
+  # load) is tried again rather than read as a key without values.
+  local attempt status
+  for attempt in 1 2 3; do
+    rm -f "$work/key.reg"
+    status=0
+    timeout 30 setsid wine reg export "$1" "$(winpath "$work/key.reg")" /y </dev/null >/dev/null 2>&1 || status=$?
+    [ "$status" = 0 ] && break
+    key_exists "$1" || return 0
+    echo "package test: reg export of $1 failed with $status (try $attempt of 3)" >&2
+    [ "$attempt" = 3 ] && return 0
+    sleep 1
+  done
   iconv -f UTF-16LE -t UTF-8 "$work/key.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' |
     awk '/^\[/ { sections++ } sections == 1' | awk '/\\$/ { printf "%s", substr($0, 1, length($0) - 1); next } { print }' |
     sed 's/^ *//' | sed -n 's/^"\(.*\)"=\(.*\)$/\1=\2/p' | sort
